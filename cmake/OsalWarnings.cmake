@@ -1,0 +1,3 @@
+# Warnings every target of the project is built with.
+add_library(osal_warnings INTERFACE)
+target_compile_options(osal_warnings INTERFACE -Wall -Wextra $<$<BOOL:${OSAL_WERROR}>:-Werror>)

@@ -1,0 +1,121 @@
+#include "platform/log/zu_log.h"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Only trivially destructible state: threads of libraries that are unloaded
+// after the program's static objects are gone may still log.
+std::atomic<int> gThreshold{ZU_LOG_DEBUG};
+pthread_mutex_t gSinkMutex = PTHREAD_MUTEX_INITIALIZER;    // guards gSink, gSinkContext
+pthread_mutex_t gStderrMutex = PTHREAD_MUTEX_INITIALIZER;  // keeps lines whole on stderr
+ZuLogSink gSink = nullptr;
+void* gSinkContext = nullptr;
+
+constexpr size_t kStackLine = 1024;
+
+char LevelLetter(int level) {
+  static const char kLetters[] = "??VDIWE";
+  return (level >= 0 && level <= ZU_LOG_ERROR) ? kLetters[level] : '?';
+}
+
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void WriteToStderr(int level, const char* tag, const char* message) {
+  struct timespec now = {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm local = {};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+
+  char stack[kStackLine];
+  const char* fmt = "%s.%06ld %d %ld %c %s: %s\n";
+  const long tid = syscall(SYS_gettid);
+  const long usec = now.tv_nsec / 1000;
+  const char* shown = tag != nullptr ? tag : "-";
+  int length = snprintf(stack, sizeof(stack), fmt, stamp, usec, getpid(), tid, LevelLetter(level),
+                        shown, message);
+  if (length < 0) return;
+  char* line = stack;
+  if (static_cast<size_t>(length) >= sizeof(stack)) {
+    line = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    if (line == nullptr) return;
+    snprintf(line, static_cast<size_t>(length) + 1, fmt, stamp, usec, getpid(), tid,
+             LevelLetter(level), shown, message);
+  }
+  pthread_mutex_lock(&gStderrMutex);
+  WriteAll(STDERR_FILENO, line, static_cast<size_t>(length));
+  pthread_mutex_unlock(&gStderrMutex);
+  if (line != stack) free(line);
+}
+
+void Deliver(int level, const char* tag, const char* message) {
+  pthread_mutex_lock(&gSinkMutex);
+  ZuLogSink sink = gSink;
+  void* context = gSinkContext;
+  pthread_mutex_unlock(&gSinkMutex);
+  if (sink != nullptr) {
+    sink(level, tag, message, context);
+  } else {
+    WriteToStderr(level, tag, message);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+ZULOG_EXPORT int ZuLogPrint(int level, const char* tag, const char* format, ...) {
+  if (level < gThreshold.load(std::memory_order_relaxed) || format == nullptr) return 0;
+
+  char stack[kStackLine];
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(stack, sizeof(stack), format, args);
+  va_end(args);
+  if (length < 0) return 0;
+
+  char* message = stack;
+  if (static_cast<size_t>(length) >= sizeof(stack)) {
+    message = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    if (message == nullptr) return 0;
+    va_start(args, format);
+    vsnprintf(message, static_cast<size_t>(length) + 1, format, args);
+    va_end(args);
+  }
+  Deliver(level, tag, message);
+  if (message != stack) free(message);
+  return length;
+}
+
+ZULOG_EXPORT void ZuLogSetLevel(int level) { gThreshold.store(level, std::memory_order_relaxed); }
+
+ZULOG_EXPORT int ZuLogGetLevel(void) { return gThreshold.load(std::memory_order_relaxed); }
+
+ZULOG_EXPORT void ZuLogSetSink(ZuLogSink sink, void* context) {
+  pthread_mutex_lock(&gSinkMutex);
+  gSink = sink;
+  gSinkContext = context;
+  pthread_mutex_unlock(&gSinkMutex);
+}
+
+}  // extern "C"

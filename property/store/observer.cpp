@@ -1,0 +1,3 @@
+#include "property/store/observer.h"
+
+Observer::~Observer() = default;

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite for one preset (default: default).
+#   scripts/test.sh [default|asan|tsan|aarch64]
+# OSAL_WERROR=ON turns warnings into errors, as CI does.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-default}
+scripts/deps.sh
+cmake --preset "$preset" -DOSAL_WERROR="${OSAL_WERROR:-OFF}" >/dev/null
+cmake --build --preset "$preset"
+scripts/private-ns.sh ctest --preset "$preset" -j "$(nproc)"
