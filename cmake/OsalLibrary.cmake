@@ -21,5 +21,7 @@ function(osal_add_library target)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${target} PRIVATE osal_warnings ${L_LIBS})
+  # Calls inside the library go straight to their target, not through the PLT.
+  target_compile_options(${target} PRIVATE -fno-semantic-interposition)
   target_link_options(${target} PRIVATE -Wl,--no-undefined)
 endfunction()

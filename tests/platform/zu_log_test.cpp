@@ -1,0 +1,101 @@
+#include "platform/log/zu_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using testing_support::LogCapture;
+
+TEST(ZuLog, FiltersBelowTheThresholdBeforeFormatting) {
+  LogCapture log(ZU_LOG_DEBUG);
+  EXPECT_EQ(ZuLogGetLevel(), ZU_LOG_DEBUG);
+  // A verbose line is dropped before its arguments are looked at: a bad
+  // pointer for %s would crash a formatter.
+  EXPECT_EQ(ZuLogPrint(ZU_LOG_VERBOSE, "T", "%s", reinterpret_cast<const char*>(16)), 0);
+  EXPECT_EQ(ZuLogPrint(ZU_LOG_DEBUG, "T", "shown %d", 3), 7);
+  ZuLogSetLevel(ZU_LOG_ERROR);
+  ZuLogPrint(ZU_LOG_WARN, "T", "hidden");
+  ZuLogPrint(ZU_LOG_ERROR, nullptr, "null tag %s", "ok");
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], (testing_support::LogLine{ZU_LOG_DEBUG, "T", "shown 3"}));
+  EXPECT_EQ(lines[1], (testing_support::LogLine{ZU_LOG_ERROR, std::nullopt, "null tag ok"}));
+}
+
+TEST(ZuLog, LongMessagesArriveWhole) {
+  LogCapture log;
+  const std::string text(5000, 'x');
+  ZuLogPrint(ZU_LOG_INFO, "T", "<%s>", text.c_str());
+  ASSERT_EQ(log.Lines().size(), 1u);
+  EXPECT_EQ(log.Lines()[0].message, "<" + text + ">");
+}
+
+// Runs `body` with standard error sent to a file and returns what it wrote.
+template <typename Body>
+std::string CaptureStderr(Body body) {
+  char path[] = "/tmp/zulog-XXXXXX";
+  const int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  dup2(fd, STDERR_FILENO);
+  body();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(fd);
+  std::ifstream in(path);
+  std::stringstream content;
+  content << in.rdbuf();
+  unlink(path);
+  return content.str();
+}
+
+TEST(ZuLog, StderrLinesNeverInterleaveAcrossThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kLines = 500;
+  const std::string payload(300, 'p');
+  const std::string out = CaptureStderr([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kLines; ++i) ZuLogPrint(ZU_LOG_WARN, t % 2 ? "Tag" : nullptr, "%d %s", t, payload.c_str());
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  });
+  const std::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} \d+ \d+ W (Tag|-): [0-3] p{300})");
+  std::istringstream in(out);
+  std::string text;
+  int count = 0;
+  while (std::getline(in, text)) {
+    ASSERT_TRUE(std::regex_match(text, line)) << text;
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(Platform, ReportsTheArchitectureItRunsOn) {
+  utsname name{};
+  ASSERT_EQ(uname(&name), 0);
+#if defined(__aarch64__)
+  EXPECT_STREQ(name.machine, "aarch64");
+#elif defined(__x86_64__)
+  EXPECT_STREQ(name.machine, "x86_64");
+#endif
+  printf("running on %s\n", name.machine);
+}
+
+}  // namespace
