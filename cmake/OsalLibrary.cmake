@@ -23,5 +23,9 @@ function(osal_add_library target)
   target_link_libraries(${target} PRIVATE osal_warnings ${L_LIBS})
   # Calls inside the library go straight to their target, not through the PLT.
   target_compile_options(${target} PRIVATE -fno-semantic-interposition)
-  target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  # clang links its sanitizer runtime into executables only, so a fuzz build's
+  # libraries leave those symbols to the program.
+  if(NOT OSAL_BUILD_FUZZERS)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()
