@@ -54,15 +54,15 @@ struct Lookup {
   bool found;
 };
 
-Lookup Locate(MediaMeta::ItemMap& items, std::string_view key) {
+Lookup Locate(MediaMeta::ItemMap& items, const char* key) {
   auto position = items.lower_bound(key);
-  return {position, position != items.end() && position->first == key};
+  return {position, position != items.end() && strcmp(position->first.c_str(), key) == 0};
 }
 
-MetaItem& Insert(MediaMeta::ItemMap& items, const Lookup& at, std::string_view key, MetaType type) {
+MetaItem& Insert(MediaMeta::ItemMap& items, const Lookup& at, const char* key, MetaType type) {
   auto item = MetaItem::Create();
   item->mType = type;
-  return *items.emplace_hint(at.position, std::string(key), std::move(item))->second;
+  return *items.emplace_hint(at.position, key, std::move(item))->second;
 }
 
 struct FreeText {
@@ -110,28 +110,20 @@ void MediaMeta::Destroy() {
 }
 
 bool MediaMeta::ContainsKey(const char* name) const {
-  return name != nullptr && mItems.find(std::string_view(name)) != mItems.end();
-}
-
-const MetaItem* MediaMeta::Find(const char* name, MetaType type) const {
-  if (name == nullptr) return nullptr;
-  auto it = mItems.find(std::string_view(name));
-  if (it == mItems.end() || it->second->mType != type) return nullptr;
-  return it->second.get();
+  return name != nullptr && mItems.find(name) != mItems.end();
 }
 
 template <typename T>
 bool MediaMeta::SetValue(const char* name, const T& value) {
   if (name == nullptr) return false;
-  const std::string_view key(name);
-  const Lookup at = Locate(mItems, key);
+  const Lookup at = Locate(mItems, name);
   if (at.found) {
     MetaItem& item = *at.position->second;
     if (item.mType != Kind<T>::kType) return false;
     Kind<T>::Of(item) = value;
     return true;
   }
-  Kind<T>::Of(Insert(mItems, at, key, Kind<T>::kType)) = value;
+  Kind<T>::Of(Insert(mItems, at, name, Kind<T>::kType)) = value;
   return true;
 }
 
@@ -175,8 +167,7 @@ bool MediaMeta::SetObject(const char* name, const std::shared_ptr<MetaBase>& obj
 
 bool MediaMeta::SetString(const char* name, const char* text) {
   if (name == nullptr || text == nullptr) return false;
-  const std::string_view key(name);
-  const Lookup at = Locate(mItems, key);
+  const Lookup at = Locate(mItems, name);
   if (at.found) {
     const MetaItem& item = *at.position->second;
     if (item.mType != MetaType::String) return false;
@@ -187,7 +178,7 @@ bool MediaMeta::SetString(const char* name, const char* text) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "fail to alloc mem for str");
     return false;
   }
-  MetaItem& item = at.found ? *at.position->second : Insert(mItems, at, key, MetaType::String);
+  MetaItem& item = at.found ? *at.position->second : Insert(mItems, at, name, MetaType::String);
   free(item.mValue.string);
   item.mValue.string = copy.release();
   return true;
@@ -199,14 +190,13 @@ bool MediaMeta::SetByteBuffer(const char* name, ByteBuffer buffer) {
                static_cast<const void*>(buffer.data), static_cast<size_t>(buffer.size));
     return false;
   }
-  const std::string_view key(name);
-  const Lookup at = Locate(mItems, key);
+  const Lookup at = Locate(mItems, name);
   if (at.found && at.position->second->mType != MetaType::ByteBuffer) return false;
   // The bytes are copied before the old buffer is released: they may be
   // that very buffer.
   std::unique_ptr<unsigned char[]> bytes(new unsigned char[buffer.size]);
   if (memcpy_s(bytes.get(), buffer.size, buffer.data, buffer.size) != 0) return false;
-  MetaItem& item = at.found ? *at.position->second : Insert(mItems, at, key, MetaType::ByteBuffer);
+  MetaItem& item = at.found ? *at.position->second : Insert(mItems, at, name, MetaType::ByteBuffer);
   delete[] item.mValue.buffer.data;
   item.mValue.buffer = {buffer.size, bytes.release()};
   return true;

@@ -38,10 +38,10 @@
 #define OSAL_META_MEDIA_META_H_
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "osal/meta/media_ref_base.h"
 #include "osal/meta/meta_type.h"
@@ -118,7 +118,16 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
     static void Destroy(MetaItem* item);
   };
 
-  using ItemMap = std::map<std::string, std::shared_ptr<MetaItem>, std::less<>>;
+  // Orders keys byte-wise, as std::string does, and finds a NUL-terminated
+  // name without measuring it first. Keys never hold a NUL: every key comes
+  // from a NUL-terminated name.
+  struct KeyLess {
+    using is_transparent = void;
+    bool operator()(const std::string& a, const std::string& b) const { return a < b; }
+    bool operator()(const std::string& a, const char* b) const { return strcmp(a.c_str(), b) < 0; }
+    bool operator()(const char* a, const std::string& b) const { return strcmp(a, b.c_str()) < 0; }
+  };
+  using ItemMap = std::map<std::string, std::shared_ptr<MetaItem>, KeyLess>;
 
   // A read-only position in a container, visiting entries in key order.
   // Owns nothing; valid while the entry it points at exists. Setters do not
@@ -263,7 +272,14 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
   bool SetValue(const char* name, const T& value);
   template <typename T>
   bool GetValue(const char* name, T& value) const;
-  const MetaItem* Find(const char* name, MetaType type) const;
+  // The item under `name` if it has kind `type`, else null. Inline: it is
+  // the whole of every getter.
+  const MetaItem* Find(const char* name, MetaType type) const {
+    if (name == nullptr) return nullptr;
+    auto it = mItems.find(name);
+    if (it == mItems.end() || it->second->mType != type) return nullptr;
+    return it->second.get();
+  }
 
   ItemMap mItems;
   mutable std::unique_ptr<ConstIterator> mBegin;  // last iterator Begin() handed out
