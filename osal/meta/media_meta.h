@@ -268,8 +268,9 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
 
   // Writes a header line, then one line per entry in key order, to the log
   // at debug level under the tag "MediaMeta"; an entry of a kind it does not
-  // print (the 8- and 16-bit integers, the unsigned ones) gets an error line
-  // instead. A text item holding nothing prints as "(null)".
+  // print (the 8- and 16-bit integers, the unsigned ones, unknown numbers)
+  // gets an error line instead. A text item holding nothing prints as
+  // "(null)".
   void Dump() const;
 
   // Appends the container to `param`: the entry count, then kind, key and
