@@ -2,6 +2,8 @@
 #ifndef OSAL_OSAL_H_
 #define OSAL_OSAL_H_
 
+#include "osal/memory/backtrace.h"
+#include "osal/memory/memfd_region.h"
 #include "osal/meta/media_meta.h"
 #include "osal/meta/media_ref_base.h"
 #include "osal/meta/meta_type.h"

@@ -129,29 +129,39 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
   };
   using ItemMap = std::map<std::string, std::shared_ptr<MetaItem>, KeyLess>;
 
-  // A read-only position in a container, visiting entries in key order.
-  // Owns nothing; valid while the entry it points at exists. Setters do not
-  // disturb it; Destroy() invalidates every iterator not at End().
+  // A read-only position in a container, visiting entries in key order:
+  //
+  //   for (auto it = meta->Begin(); it != meta->End(); ++it) {
+  //     const std::string& key = (*it).Key();
+  //     const std::shared_ptr<MediaMeta::MetaItem>& item = (*it).Value();
+  //   }
+  //
+  // Owns nothing; valid while the entry it points at exists and the
+  // container lives. Setters do not disturb it; Destroy() invalidates every
+  // iterator not at End(). Copyable; the copy holds the same position.
   class OSAL_EXPORT ConstIterator {
    public:
+    // An iterator at `position` of `items`, which must outlive it.
     ConstIterator(const ItemMap& items, ItemMap::const_iterator position);
     ConstIterator(const ConstIterator&) = default;
     ConstIterator& operator=(const ConstIterator&) = default;
     ~ConstIterator() = default;
 
-    // Moves to the next entry; returns this iterator.
+    // Moves to the next entry; returns this iterator. At End() it stays.
     ConstIterator& operator++();
-    // Moves to the next entry and returns a copy at the new position (the
-    // same position the prefix form yields).
+    // Moves to the next entry like the prefix form and returns a copy at the
+    // new position, not at the old one.
     ConstIterator operator++(int);
     // Returns this iterator, so that (*it).Key() reads the current entry.
     ConstIterator& operator*();
 
-    // The current key; an empty string at End().
+    // The current key, the map's own string; an empty string at End().
     const std::string& Key() const;
-    // The current item reference; an empty pointer at End().
+    // The current item reference, the map's own pointer (copy it to keep the
+    // item alive); an empty pointer at End().
     const std::shared_ptr<MetaItem>& Value() const;
 
+    // Compare positions only.
     bool operator==(const ConstIterator& other) const;
     bool operator!=(const ConstIterator& other) const;
 
@@ -237,23 +247,39 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
   bool GetObject(const char* name, std::shared_ptr<MetaBase>& object) const;
 
   // Iterator at the first entry (equal to End() when empty) / past the last
-  // one. Const, but they update the remembered iterators, so they need the
-  // same serialisation as the setters.
+  // one: a copy of the remembered iterator, which is replaced when the first
+  // (end) position moved. Const, but they update the remembered iterators,
+  // so they need the same serialisation as the setters.
   ConstIterator Begin() const;
   ConstIterator End() const;
 
-  // A new container with the same keys: texts and byte buffers are copied,
-  // every other item is shared with this container. An empty pointer (with
-  // an error line) when a text or buffer cannot be copied.
+  // A new container with the same keys, in the same order: texts and byte
+  // buffers are copied into items of the copy's own, every other item is
+  // shared with this container, so a later set of a shared key (same kind)
+  // in either container shows in both. A text or buffer item holding
+  // nothing gets an empty item of its own kind in the copy. An empty pointer
+  // (with an error line) when a text or buffer cannot be copied; an empty
+  // container copies to a new empty one.
   std::shared_ptr<MediaMeta> Copy() const;
 
-  // Sets every entry of `other` into this container through the setters, in
-  // key order. False (with an error line) at the first entry a setter
-  // refuses; entries set before it stay. False for an empty pointer. Merging
-  // a container into itself changes nothing.
+  // Sets every entry of `other` into this container through the setter of
+  // its kind, in key order; texts and bytes are copied, objects shared, and
+  // `other` is left unchanged. Int32, Int64, Float, Double, Pointer, String,
+  // ByteBuffer, Fraction, Rect and Object entries are carried; an entry of
+  // any other kind (None, the 8- and 16-bit integers, the unsigned ones) is
+  // skipped with an error line. Returns false (with an error line) at the
+  // first entry a setter refuses: a key already held with another kind, or
+  // a text or buffer item holding nothing; entries set before it stay,
+  // later ones are not visited. False, with nothing logged, for an empty
+  // pointer. True otherwise; merging a container into itself returns true
+  // and changes nothing.
   bool Merge(std::shared_ptr<MediaMeta> other);
 
-  // Writes the entries to the log, one line each, at debug level.
+  // Writes a header line, then one line per entry in key order, to the log
+  // at debug level under the tag "MediaMeta"; an entry of a kind it does not
+  // print (the 8- and 16-bit integers, the unsigned ones, unknown numbers)
+  // gets an error line instead. A text item holding nothing prints as
+  // "(null)".
   void Dump() const;
 
   // Appends the container to `param`: the entry count, then kind, key and
@@ -282,8 +308,10 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
   }
 
   ItemMap mItems;
-  mutable std::unique_ptr<ConstIterator> mBegin;  // last iterator Begin() handed out
-  mutable std::unique_ptr<ConstIterator> mEnd;    // last iterator End() handed out
+  // Last iterator Begin() handed out. Entries are only ever erased all
+  // together, by Destroy(), which drops it, so it never dangles.
+  mutable std::unique_ptr<ConstIterator> mBegin;
+  mutable std::unique_ptr<ConstIterator> mEnd;  // last iterator End() handed out
 };
 
 }  // namespace osal
