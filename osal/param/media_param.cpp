@@ -130,24 +130,23 @@ int MediaParam::ReadDouble(double* out) const { return ReadFixed(out, sizeof(*ou
 
 int MediaParam::ReadRawPointer(uint8_t** out) const { return ReadFixed(out, sizeof(*out)); }
 
+// The value forms read as their pointer forms do, through ReadFixed.
 template <typename T>
-T MediaParam::ReadValue(int (MediaParam::*read)(T*) const) const {
+T MediaParam::ReadValue() const {
   T value{};  // left as it is by a failed read
-  (this->*read)(&value);
+  ReadFixed(&value, sizeof(value));
   return value;
 }
 
-int32_t MediaParam::ReadInt32() const { return ReadValue<int32_t>(&MediaParam::ReadInt32); }
+int32_t MediaParam::ReadInt32() const { return ReadValue<int32_t>(); }
 
-int64_t MediaParam::ReadInt64() const { return ReadValue<int64_t>(&MediaParam::ReadInt64); }
+int64_t MediaParam::ReadInt64() const { return ReadValue<int64_t>(); }
 
-float MediaParam::ReadFloat() const { return ReadValue<float>(&MediaParam::ReadFloat); }
+float MediaParam::ReadFloat() const { return ReadValue<float>(); }
 
-double MediaParam::ReadDouble() const { return ReadValue<double>(&MediaParam::ReadDouble); }
+double MediaParam::ReadDouble() const { return ReadValue<double>(); }
 
-uint8_t* MediaParam::ReadRawPointer() const {
-  return ReadValue<uint8_t*>(&MediaParam::ReadRawPointer);
-}
+uint8_t* MediaParam::ReadRawPointer() const { return ReadValue<uint8_t*>(); }
 
 const char* MediaParam::ReadString() const {
   if (mStringReadIndex >= mStrings.size()) return nullptr;
