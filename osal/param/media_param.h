@@ -127,11 +127,10 @@ class OSAL_EXPORT MediaParam {
   std::shared_ptr<MediaRefBase> ReadPointer() const;
 
  private:
-  // Hidden, so that the library binds its own calls to them and inlines them.
-  [[gnu::visibility("hidden")]] int WriteFixed(const void* value, size_t size);
-  [[gnu::visibility("hidden")]] int ReadFixed(void* out, size_t size) const;
+  int WriteFixed(const void* value, size_t size);
+  int ReadFixed(void* out, size_t size) const;
   template <typename T>
-  [[gnu::visibility("hidden")]] T ReadValue() const;
+  T ReadValue() const;
 
   std::unique_ptr<uint8_t[]> mBuffer;  // the byte sequence; null for a parcel without a buffer
   size_t mCapacity = 0;                // bytes in mBuffer
