@@ -68,7 +68,8 @@ class OSAL_EXPORT MediaParam {
   // A copy of `*other`; with a null `other`, an error line and an empty
   // parcel without a buffer.
   explicit MediaParam(const MediaParam* other);
-  // Copy(&other); returns this parcel.
+  // Copy(&other); returns this parcel. There are no move operations: moving
+  // a parcel copies it, and the source keeps its content.
   MediaParam& operator=(const MediaParam& other);
   // Not virtual: MediaParam is not a base class.
   ~MediaParam();
