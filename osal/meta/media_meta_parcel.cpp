@@ -4,7 +4,6 @@
 // the byte sequence). Entries whose kind cannot travel keep their kind and key
 // but carry no value, so the reader stays in step with the writer.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "osal/meta/media_meta.h"
