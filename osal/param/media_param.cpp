@@ -35,10 +35,11 @@ void MediaParam::Copy(const MediaParam* other) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: Target pointer can not be nullptr", "Copy");
     return;
   }
-  if (other == this) return;
+  if (other == this) return;  // keeps content and read positions
   const size_t size = other->mCapacity;
   if (size == 0) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s:Copy failed, invalid size: %zu.", "Copy", size);
+    // Without a buffer, capacity 0 makes every fixed-width operation fail.
     mBuffer.reset();
     mCapacity = 0;
     mWritePos = 0;
