@@ -8,5 +8,6 @@
 #include "osal/meta/media_ref_base.h"
 #include "osal/meta/meta_type.h"
 #include "osal/osal_export.h"
+#include "osal/param/media_param.h"
 
 #endif  // OSAL_OSAL_H_
