@@ -288,9 +288,11 @@ class OSAL_EXPORT MediaMeta : public MediaRefBase {
   bool WriteToMediaParam(MediaParam* param);
 
   // Reads one block written by WriteToMediaParam and enters its entries,
-  // replacing entries of the same key whatever their kind. False when
-  // `param` is null, or a kind could not travel, or a text or key is
-  // missing.
+  // replacing entries of the same key whatever their kind (in place, so
+  // iterators at them stay valid). An entry whose value did not travel (a
+  // kind that cannot, a missing text) is left out, and an existing entry of
+  // its key stays. False when `param` is null, or such an entry was met, or
+  // a key is missing (the block is then broken off).
   bool ReadFromMediaParam(const MediaParam* param);
 
  private:

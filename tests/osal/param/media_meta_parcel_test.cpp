@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -158,6 +159,33 @@ TEST(MetaOnParcel, RefusedKindsKeepKindAndKeyAndTheRestStillTravels) {
   EXPECT_TRUE(copy->GetInt8("e", e));
   EXPECT_EQ(e, 7);
   EXPECT_EQ(RestAsInt32(reread), std::vector<int32_t>{});  // the whole block was consumed
+}
+
+TEST(MetaOnParcel, TextEntryWithoutTextIsRefusedAndKeepsTheReaderInStep) {
+  auto meta = MediaMeta::Create();
+  meta->SetString("a", "lost");
+  meta->SetString("b", "kept");
+  // The only way to such an item: a holder empties the text of a shared item.
+  const std::shared_ptr<MediaMeta::MetaItem> item = meta->Begin().Value();
+  free(item->mValue.string);
+  item->mValue.string = nullptr;
+
+  MediaParam parcel;
+  {
+    LogCapture log;
+    EXPECT_FALSE(meta->WriteToMediaParam(&parcel));
+    EXPECT_EQ(log.Lines("MediaMeta"),
+              std::vector<LogLine>{MetaError("WriteToMediaParam: Should not be here mType: 12")});
+  }
+  auto copy = MediaMeta::Create();
+  {
+    LogCapture log;
+    EXPECT_FALSE(copy->ReadFromMediaParam(&parcel));
+  }
+  const char* text = nullptr;
+  EXPECT_FALSE(copy->ContainsKey("a"));
+  ASSERT_TRUE(copy->GetString("b", text));
+  EXPECT_STREQ(text, "kept");
 }
 
 TEST(MetaOnParcel, ContainersFollowOneAnotherAndNullParcelsAreRefusedSilently) {
