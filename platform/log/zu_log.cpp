@@ -80,30 +80,40 @@ void Deliver(int level, const char* tag, const char* message) {
   }
 }
 
+// Kept out of ZuLogPrint, so that a call below the threshold does not pay
+// for this frame and its line buffer.
+__attribute__((noinline)) int FormatAndDeliver(int level, const char* tag, const char* format,
+                                               va_list args) {
+  char stack[kStackLine];
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(stack, sizeof(stack), format, args);
+  if (length < 0) {
+    va_end(again);
+    return 0;
+  }
+  char* message = stack;
+  if (static_cast<size_t>(length) >= sizeof(stack)) {
+    message = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    if (message != nullptr) vsnprintf(message, static_cast<size_t>(length) + 1, format, again);
+  }
+  va_end(again);
+  if (message == nullptr) return 0;
+  Deliver(level, tag, message);
+  if (message != stack) free(message);
+  return length;
+}
+
 }  // namespace
 
 extern "C" {
 
 ZULOG_EXPORT int ZuLogPrint(int level, const char* tag, const char* format, ...) {
   if (level < gThreshold.load(std::memory_order_relaxed) || format == nullptr) return 0;
-
-  char stack[kStackLine];
   va_list args;
   va_start(args, format);
-  int length = vsnprintf(stack, sizeof(stack), format, args);
+  const int length = FormatAndDeliver(level, tag, format, args);
   va_end(args);
-  if (length < 0) return 0;
-
-  char* message = stack;
-  if (static_cast<size_t>(length) >= sizeof(stack)) {
-    message = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-    if (message == nullptr) return 0;
-    va_start(args, format);
-    vsnprintf(message, static_cast<size_t>(length) + 1, format, args);
-    va_end(args);
-  }
-  Deliver(level, tag, message);
-  if (message != stack) free(message);
   return length;
 }
 
