@@ -99,7 +99,9 @@ int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: invalid wd!");
     return -1;
   }
-  std::list<Observer*>& observers = mObservers[wd];
+  // insert, not operator[]: that one leaves a GNU unique symbol in
+  // unoptimised builds, which keeps the library from ever being unloaded.
+  std::list<Observer*>& observers = mObservers.insert({wd, {}}).first->second;
   if (std::find(observers.begin(), observers.end(), observer) != observers.end()) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This Observer is repeat");
     return 0;

@@ -63,6 +63,19 @@ void ForEachLine(const std::string& text, Fn fn) {
   }
 }
 
+// Inserts or replaces a pair. Not operator[] or insert_or_assign: their
+// piecewise construction refers to std::piecewise_construct, which
+// unoptimised builds emit as a GNU unique symbol, and such a symbol keeps
+// the library from ever being unloaded.
+void StorePair(PropertyFile::PropertyMap& pairs, const std::string& key, const std::string& value) {
+  auto it = pairs.lower_bound(key);
+  if (it != pairs.end() && it->first == key) {
+    it->second = value;
+    return;
+  }
+  pairs.emplace_hint(it, key, value);
+}
+
 // Copies the first `n` bytes of `src` and a NUL into `dest`.
 bool CopyPrefix(char* dest, const char* src, size_t n) {
   if (memcpy_s(dest, n + 1, src, n) != 0) return false;
@@ -148,7 +161,7 @@ bool PropertyFile::ReadConfig(std::string path) {
   std::string key;
   std::string value;
   ForEachLine(text, [&](const std::string& line) {
-    if (AnalyseLine(line, key, value)) mProperties.insert_or_assign(key, value);
+    if (AnalyseLine(line, key, value)) StorePair(mProperties, key, value);
   });
   return true;
 }
@@ -215,7 +228,7 @@ int PropertyFile::Set(const char* path, const char* key, const char* value) {
   // Re-read a changed file first, or the rewrite would drop what another
   // process wrote.
   Refresh(path);
-  mProperties.insert_or_assign(key, value);
+  StorePair(mProperties, key, value);
   WriteConfig(path);
   return 0;
 }

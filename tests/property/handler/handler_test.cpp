@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -22,13 +21,15 @@ class RecordingHandler : public Handler {
 
   void Join() { StopAndJoin(); }
 
+  // Signals before recording, so a message seen by WaitForCount has given
+  // its signal.
   void HandleMessage(const Message& msg) override {
+    if (msg.mWhat == 0) SignalSyncDone();
     {
       std::lock_guard<std::mutex> lock(mMutex);
       mSeen.push_back(msg.mArg1);
     }
     mChanged.notify_all();
-    if (msg.mWhat == 0) SignalSyncDone();
   }
 
   bool WaitForCount(size_t count) {
@@ -47,25 +48,36 @@ class RecordingHandler : public Handler {
   std::vector<int> mSeen;  // guarded by mMutex
 };
 
-// Keeps the loop thread busy until Open() is called.
+// Keeps the loop thread busy until Open() is called. Declared before the
+// handler it holds, so that it outlives the handler's thread.
 class Gate {
  public:
   Message Blocker() {
     Message msg(-1);
     msg.SetWhen(-1000);  // due before anything else
-    msg.SetFunction([this] { mOpened.wait(); });
+    msg.SetFunction([this] {
+      std::unique_lock<std::mutex> lock(mMutex);
+      mChanged.wait(lock, [this] { return mOpen; });
+    });
     return msg;
   }
-  void Open() { mOpen.set_value(); }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mOpen = true;
+    }
+    mChanged.notify_all();
+  }
 
  private:
-  std::promise<void> mOpen;
-  std::shared_future<void> mOpened = mOpen.get_future().share();
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+  bool mOpen = false;  // guarded by mMutex
 };
 
 TEST(HandlerTest, HandlesEarliestFirstWithoutWaitingForDueTimes) {
-  RecordingHandler handler;
   Gate gate;
+  RecordingHandler handler;
   handler.SendMessage(gate.Blocker());
   handler.SendMessage(Message(1, 30, 0, 30));
   handler.SendMessage(Message(1, 10, 0, 10));
@@ -80,8 +92,8 @@ TEST(HandlerTest, HandlesEarliestFirstWithoutWaitingForDueTimes) {
 }
 
 TEST(HandlerTest, KeepsALongQueueSortedAndEqualDueTimesInSendOrder) {
-  RecordingHandler handler;
   Gate gate;
+  RecordingHandler handler;
   handler.SendMessage(gate.Blocker());
   std::mt19937 random(42);
   Message base(1);
@@ -107,8 +119,8 @@ TEST(HandlerTest, KeepsALongQueueSortedAndEqualDueTimesInSendOrder) {
 
 TEST(HandlerTest, ImmediateStopDropsPendingSafeStopDrainsThem) {
   for (bool safely : {false, true}) {
-    RecordingHandler handler;
     Gate gate;
+    RecordingHandler handler;
     EXPECT_FALSE(handler.IsQuiting());
     handler.SendMessage(gate.Blocker());
     for (int i = 1; i <= 3; ++i) handler.SendMessage(Message(1, i));
@@ -142,15 +154,15 @@ TEST(HandlerTest, CallableReplacesHandleMessageAndNegativeCodesReachNothing) {
 }
 
 TEST(HandlerTest, SendMessageSyncWaitsForTheSignalAndKeepsALeftOverOne) {
+  Gate gate;
   RecordingHandler handler;
   EXPECT_TRUE(handler.SendMessageSync(Message(0, 1)));
-  EXPECT_EQ(handler.Seen(), std::vector<int>{1});
+  ASSERT_TRUE(handler.WaitForCount(1));
 
   // A signal given while nobody waited releases the next sync send at once,
   // before its own message was handled.
   handler.SendMessage(Message(0, 2));
   ASSERT_TRUE(handler.WaitForCount(2));
-  Gate gate;
   handler.SendMessage(gate.Blocker());
   EXPECT_TRUE(handler.SendMessageSync(Message(1, 3)));
   EXPECT_EQ(handler.Seen().size(), 2u);
@@ -161,8 +173,8 @@ TEST(HandlerTest, SendMessageSyncWaitsForTheSignalAndKeepsALeftOverOne) {
 TEST(HandlerTest, DestructorDrainsCallablesBaseHandleMessageDoesNothing) {
   std::atomic<int> ran{0};
   {
-    Handler handler;
     Gate gate;
+    Handler handler;
     handler.SendMessage(gate.Blocker());
     for (int i = 0; i < 3; ++i) {
       Message msg(1);
