@@ -41,6 +41,7 @@ InotifyWatchProperty::~InotifyWatchProperty() {
 }
 
 int InotifyWatchProperty::Init() {
+  if (mReaderThread.joinable()) return 0;  // the constructor already did
   mInotifyFd = inotify_init();
   if (mInotifyFd < 0) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_init error!");

@@ -68,8 +68,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   InotifyWatchProperty(const InotifyWatchProperty&) = delete;
   InotifyWatchProperty& operator=(const InotifyWatchProperty&) = delete;
 
-  // Creates the inotify descriptor and starts the reader thread. Returns 0,
-  // or -1 (logged) when inotify cannot be initialised.
+  // Creates the inotify descriptor and starts the reader thread (the
+  // constructor calls it; a later call on a running watcher does nothing).
+  // Returns 0, or -1 (logged) when inotify cannot be initialised.
   int Init();
 
   // Registers `observer` for `path`, watching the path if it is not watched

@@ -46,14 +46,16 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
-// Runs the peer program with `args` and returns its exit status.
-int RunPeer(std::vector<std::string> args) {
-  args.insert(args.begin(), PROPERTY_PEER);
+// Runs the peer program (tests/property/store/helpers) with `args` and
+// returns its exit status.
+int RunPeer(const std::vector<std::string>& args) {
+  std::vector<std::string> command = {PROPERTY_PEER_COMMAND};
+  command.insert(command.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
+  for (std::string& arg : command) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, PROPERTY_PEER, nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
   int status = 0;
   if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
