@@ -179,7 +179,7 @@ class Writer {
   void Start(int round) {
     if (write(mCommand[1], &round, sizeof(round)) < 0) perror("write");
   }
-  // Waits for the monotonic time of that rewrite's close.
+  // Waits for the monotonic time at which that rewrite's close began.
   int64_t Report() {
     int64_t closedAt = 0;
     if (read(mReport[0], &closedAt, sizeof(closedAt)) != sizeof(closedAt)) return 0;
@@ -204,11 +204,11 @@ class Writer {
     while (read(mCommand[0], &round, sizeof(round)) == sizeof(round)) {
       for (int i = 9, n = round; i >= 0; --i, n /= 10) digits[i] = static_cast<char>('0' + n % 10);
       const int fd = open(kConfigFile, O_WRONLY | O_TRUNC);
-      if (fd >= 0) {
-        if (write(fd, mText.data(), mText.size()) < 0) _exit(1);
-        close(fd);
-      }
+      if (fd < 0 || write(fd, mText.data(), mText.size()) < 0) _exit(1);
+      // Taken as close starts: the event is queued inside close, and a
+      // watcher on the other core may see it before close has returned.
       const int64_t closedAt = MonotonicNs();
+      close(fd);
       if (write(mReport[1], &closedAt, sizeof(closedAt)) < 0) _exit(1);
     }
     _exit(0);
