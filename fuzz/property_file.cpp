@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "platform/log/zu_log.h"
 #include "property/store/property_file.h"
 
 namespace {
@@ -43,6 +44,12 @@ bool Writable(const std::string& key, const std::string& value) {
 
 
 }  // namespace
+
+// Every Set logs, and the watcher logs each rewrite: keep stderr for findings.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ZuLogSetLevel(ZU_LOG_ERROR + 1);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static PropertyFile file;  // one object: it registers with the watcher once
