@@ -1,6 +1,7 @@
 #include "property/store/inotify_watch_property.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -18,9 +19,53 @@ constexpr int kReaderWaitMs = 10;
 
 }  // namespace
 
+namespace {
+
+// Owns the singleton: deleted when the library is unloaded, after the
+// process-wide property file whose load-time initialisation created it.
+struct SingletonHolder {
+  InotifyWatchProperty* watcher = new InotifyWatchProperty;
+  bool forkedChild = false;  // set in a forked child: see AfterForkInChild
+  ~SingletonHolder() {
+    if (!forkedChild) delete watcher;
+  }
+};
+
+SingletonHolder& Holder() {
+  static SingletonHolder holder;
+  return holder;
+}
+
+}  // namespace
+
 InotifyWatchProperty* InotifyWatchProperty::GetInstance() {
-  static InotifyWatchProperty instance;
-  return &instance;
+  static const bool kForkAware = [] {
+    Holder();
+    pthread_atfork(&InotifyWatchProperty::BeforeFork, &InotifyWatchProperty::AfterForkInParent,
+                   &InotifyWatchProperty::AfterForkInChild);
+    return true;
+  }();
+  (void)kForkAware;
+  return Holder().watcher;
+}
+
+// A forked child has none of the watcher's threads, yet it may run the
+// library's destructors when it exits. mMutex is held across the fork so
+// that the child finds it free. The child never destroys the watcher (that
+// would wait for threads and condition-variable waiters that only exist in
+// the parent) and drops its copy of the inotify descriptor, whose watches
+// are the parent's: removing them from the child would end the parent's
+// notifications.
+void InotifyWatchProperty::BeforeFork() { Holder().watcher->mMutex.lock(); }
+
+void InotifyWatchProperty::AfterForkInParent() { Holder().watcher->mMutex.unlock(); }
+
+void InotifyWatchProperty::AfterForkInChild() {
+  SingletonHolder& holder = Holder();
+  holder.forkedChild = true;
+  if (holder.watcher->mInotifyFd >= 0) close(holder.watcher->mInotifyFd);
+  holder.watcher->mInotifyFd = -1;
+  holder.watcher->mMutex.unlock();
 }
 
 InotifyWatchProperty::InotifyWatchProperty() { Init(); }

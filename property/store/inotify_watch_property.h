@@ -25,6 +25,11 @@
 // Ownership: observers are stored and called, never owned. An observer
 // removes itself (RemoveCallback) before it is destroyed.
 //
+// Fork: a child forked from a process using the singleton has none of its
+// threads and watches nothing (it closes its copy of the inotify descriptor,
+// leaving the parent's watches alone); when that child exits normally the
+// singleton lets go of the threads instead of waiting for them.
+//
 // Every line this class logs has a null tag.
 #ifndef PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
 #define PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
@@ -114,6 +119,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
 
  private:
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
   void ReadLoop();
   void DispatchEvents(const char* buffer, size_t length);
   std::list<WdName>::iterator FindWatch(const std::string& path);

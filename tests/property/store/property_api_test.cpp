@@ -160,6 +160,27 @@ TEST_F(PropertyApiTest, ConcurrentCallersWhileAnotherProcessRewrites) {
   }
 }
 
+// A forked child that sets a property and exits normally runs the library's
+// destructors without the watcher's threads; it must neither hang nor take
+// the parent's watch away.
+TEST_F(PropertyApiTest, ForkedChildExitsNormallyAndLeavesTheParentWatching) {
+  fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) exit(property_set("child.key", "1") == 0 ? 0 : 1);
+  int status = 0;
+  const bool exited = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
+  if (!exited) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(exited) << "the child hangs in exit";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(WaitUntil([] { return Get("child.key") == "1"; }));
+  WriteText(kConfigFile, "after.child=2\n");
+  EXPECT_TRUE(WaitUntil([] { return Get("after.child") == "2"; })) << "the parent no longer hears of changes";
+}
+
 TEST_F(PropertyApiTest, LibraryLoadsAndUnloadsCleanly) {
   property_set("unload.key", "1");
   EXPECT_EQ(RunPeer({"unload"}), 0);
