@@ -88,7 +88,7 @@ void Run() {
     std::this_thread::sleep_for(std::chrono::microseconds(50));
   }
   const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-  printf("  seen after %lld us:\n", static_cast<long long>(waited.count()));
+  printf("  picked up %lld us after the writer had exited:\n", static_cast<long long>(waited.count()));
   Show("gralloc.heap", "none");
   Show("gralloc.debug", "none");
 }

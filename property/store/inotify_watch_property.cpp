@@ -17,10 +17,6 @@ constexpr uint32_t kWatchMask = IN_CLOSE_WRITE;
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 constexpr int kReaderWaitMs = 10;
 
-}  // namespace
-
-namespace {
-
 // Owns the singleton: deleted when the library is unloaded, after the
 // process-wide property file whose load-time initialisation created it.
 struct SingletonHolder {
@@ -28,6 +24,7 @@ struct SingletonHolder {
   bool forkedChild = false;  // set in a forked child: see AfterForkInChild
   ~SingletonHolder() {
     if (!forkedChild) delete watcher;
+    watcher = nullptr;  // a fork during the rest of the unload finds none
   }
 };
 
@@ -56,12 +53,17 @@ InotifyWatchProperty* InotifyWatchProperty::GetInstance() {
 // the parent) and drops its copy of the inotify descriptor, whose watches
 // are the parent's: removing them from the child would end the parent's
 // notifications.
-void InotifyWatchProperty::BeforeFork() { Holder().watcher->mMutex.lock(); }
+void InotifyWatchProperty::BeforeFork() {
+  if (Holder().watcher != nullptr) Holder().watcher->mMutex.lock();
+}
 
-void InotifyWatchProperty::AfterForkInParent() { Holder().watcher->mMutex.unlock(); }
+void InotifyWatchProperty::AfterForkInParent() {
+  if (Holder().watcher != nullptr) Holder().watcher->mMutex.unlock();
+}
 
 void InotifyWatchProperty::AfterForkInChild() {
   SingletonHolder& holder = Holder();
+  if (holder.watcher == nullptr) return;
   holder.forkedChild = true;
   if (holder.watcher->mInotifyFd >= 0) close(holder.watcher->mInotifyFd);
   holder.watcher->mInotifyFd = -1;
