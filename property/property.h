@@ -2,6 +2,11 @@
 #ifndef PROPERTY_PROPERTY_H_
 #define PROPERTY_PROPERTY_H_
 
+#include "property/handler/handler.h"
+#include "property/handler/message.h"
+#include "property/store/inotify_watch_property.h"
 #include "property/store/observer.h"
+#include "property/store/property_api.h"
+#include "property/store/property_file.h"
 
 #endif  // PROPERTY_PROPERTY_H_

@@ -1,0 +1,97 @@
+#include "property/handler/handler.h"
+
+#include <algorithm>
+
+Handler::Handler() {
+  // Started here rather than in the initialiser list: the stop flags are
+  // declared after mThread and must exist before the loop reads them.
+  mThread = std::thread(&Handler::Loop, this);
+}
+
+Handler::~Handler() {
+  StopAndJoin();
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  mQueue.clear();
+}
+
+void Handler::HandleMessage(const Message&) {}
+
+void Handler::DispatchMessage(const Message& msg) {
+  if (msg.mFunction) {
+    msg.mFunction();
+    return;
+  }
+  if (msg.mWhat < 0) return;
+  HandleMessage(msg);
+}
+
+void Handler::Enqueue(const Message& msg) {
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  // Before the first message due no later than msg: equal due times keep
+  // the order they were sent in, as the back is taken first.
+  auto at = std::lower_bound(mQueue.begin(), mQueue.end(), msg,
+                             [](const Message& queued, const Message& sent) { return queued > sent; });
+  mQueue.insert(at, msg);
+  mQueueCond.notify_one();
+}
+
+bool Handler::SendMessage(const Message& msg) {
+  Enqueue(msg);
+  return true;
+}
+
+bool Handler::SendMessageSync(const Message& msg) {
+  Enqueue(msg);
+  std::unique_lock<std::mutex> lock(mSyncMutex);
+  mSyncCond.wait(lock, [this] { return mSyncDone; });
+  mSyncDone = false;
+  return true;
+}
+
+void Handler::StopSafty(bool safely) {
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  if (safely) {
+    mQuitSafely = true;
+  } else {
+    mQuit = true;
+  }
+  mQueueCond.notify_one();
+}
+
+bool Handler::IsQuiting() {
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  return mQuit || mQuitSafely;
+}
+
+void Handler::SignalSyncDone() {
+  {
+    std::lock_guard<std::mutex> lock(mSyncMutex);
+    mSyncDone = true;
+  }
+  mSyncCond.notify_all();
+}
+
+void Handler::StopAndJoin() {
+  {
+    std::lock_guard<std::mutex> lock(mQueueMutex);
+    mQuitSafely = true;
+  }
+  mQueueCond.notify_all();
+  if (mThread.joinable()) mThread.join();
+}
+
+void Handler::Loop() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mQueueMutex);
+    mQueueCond.wait(lock, [this] { return mQuit || mQuitSafely || !mQueue.empty(); });
+    if (mQuit) {
+      mQueue.clear();
+      return;
+    }
+    if (mQueue.empty()) return;  // stopping safely and drained
+    Message msg = std::move(mQueue.back());
+    mQueue.pop_back();
+    lock.unlock();
+    DispatchMessage(msg);
+  }
+}

@@ -1,0 +1,63 @@
+// Message: the value a Handler carries from the threads that send it to the
+// handler's own thread.
+//
+// A message holds a code (mWhat), two integer arguments, a text, an optional
+// callable and a due time (mWhen, nanoseconds since the Unix epoch on the
+// wall clock). Messages order by mWhen alone; a Handler hands them out
+// earliest first. When mFunction holds a target the handler runs it instead
+// of HandleMessage.
+//
+//   Message msg(kWhatReload, fd);        // due now
+//   Message later(kWhatRetry, 0, 0, 50); // due in 50 ms
+//   later.SetString("/etc/j-config/mj-gralloc.cfg");
+//   handler->SendMessage(later);
+//
+// Messages are plain values: copies are independent (the callable's target
+// is copied too) and every message owns what it holds. One message is not
+// synchronised; the Handler queue copies it under its own lock.
+#ifndef PROPERTY_HANDLER_MESSAGE_H_
+#define PROPERTY_HANDLER_MESSAGE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "property/property_export.h"
+
+class PROPERTY_EXPORT Message {
+ public:
+  // Code, arguments and a delay in milliseconds (zero or negative allowed);
+  // mWhen becomes the current wall-clock time plus the delay.
+  Message(int what, int first, int second, long delay);
+  Message() : Message(0, 0, 0, 0) {}
+  explicit Message(int what) : Message(what, 0, 0, 0) {}
+  Message(int what, int first) : Message(what, first, 0, 0) {}
+  Message(int what, int first, int second) : Message(what, first, second, 0) {}
+
+  // Copies every field, mWhen included, with a copy of the callable.
+  Message(const Message& other);
+  Message& operator=(const Message& other);
+  // Moves are what the handler queue uses when it shifts messages around.
+  Message(Message&& other) noexcept;
+  Message& operator=(Message&& other) noexcept;
+  virtual ~Message();
+
+  // mString becomes a copy of `str`.
+  void SetString(std::string str);
+  // mWhen becomes now (wall clock) plus `delay` milliseconds.
+  void SetWhen(long delay);
+  // mFunction becomes a copy of `fn`; an empty `fn` empties it.
+  void SetFunction(std::function<void()> fn);
+
+  // True when this message is due later than `other`; only mWhen counts.
+  bool operator>(const Message& other) const { return mWhen > other.mWhen; }
+
+  int32_t mWhat = 0;   // message code; a negative code never reaches HandleMessage
+  int32_t mArg1 = 0;
+  int32_t mArg2 = 0;
+  std::string mString;
+  std::function<void()> mFunction;  // when set, run instead of HandleMessage
+  int64_t mWhen = 0;   // due time, ns since the epoch (wall clock)
+};
+
+#endif  // PROPERTY_HANDLER_MESSAGE_H_

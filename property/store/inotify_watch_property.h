@@ -1,0 +1,131 @@
+// InotifyWatchProperty: the one process-wide watcher of property files.
+//
+// Callers register an Observer for a file path; the watcher watches the path
+// with inotify and calls UpdateInotify on every observer of the path when a
+// process that had the file open for writing closes it, and when the path
+// comes to name a different file (a replace by rename, a delete and
+// re-create). At most WD_NUM paths are watched at a time.
+//
+//   InotifyWatchProperty::GetInstance()->SetCallback(path, &observer);
+//   ...
+//   InotifyWatchProperty::GetInstance()->RemoveCallback(path, &observer);
+//
+// Threads: the Handler loop thread delivers ordinary change events
+// (HandleMessage -> DoInotifyEvent); the reader thread waits on the inotify
+// descriptor for at most 10 ms at a time, turns each event into a
+// Message(0, wd) sent to the loop, and on every turn asks the kernel again
+// for the watch of every watched path (ModifyWatchPropertyFile), notifying
+// directly when a path now names another file.
+//
+// Locks: mMutex guards the watch list, the observer map and the count, and
+// is held while observers run, so UpdateInotify must be short and must not
+// call back into the watcher. Lock order: mMutex before any lock an observer
+// takes.
+//
+// Ownership: observers are stored and called, never owned. An observer
+// removes itself (RemoveCallback) before it is destroyed.
+//
+// Fork: a child forked from a process using the singleton has none of its
+// threads and watches nothing (it closes its copy of the inotify descriptor,
+// leaving the parent's watches alone); when that child exits normally the
+// singleton lets go of the threads instead of waiting for them.
+//
+// Every line this class logs has a null tag.
+#ifndef PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
+#define PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "property/handler/handler.h"
+#include "property/property_export.h"
+#include "property/store/observer.h"
+
+struct inotify_event;
+
+// One watched path.
+struct WdName {
+  int32_t wd;        // inotify watch descriptor
+  std::string name;  // the path as registered
+};
+
+class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
+ public:
+  static constexpr int WD_NUM = 10;
+
+  // The process-wide watcher, constructed on the first call (thread-safe; the
+  // library makes that call while it is loaded) and destroyed when the
+  // library is unloaded.
+  static InotifyWatchProperty* GetInstance();
+
+  // Starts the loop thread, then Init(); a failed Init leaves a watcher on
+  // which every watch fails. Other instances than the singleton are allowed
+  // (each has its own inotify descriptor and threads).
+  InotifyWatchProperty();
+  // Stops the reader, then the loop (pending messages are handled), then
+  // removes every watch and closes the descriptor.
+  ~InotifyWatchProperty() override;
+  InotifyWatchProperty(const InotifyWatchProperty&) = delete;
+  InotifyWatchProperty& operator=(const InotifyWatchProperty&) = delete;
+
+  // Creates the inotify descriptor and starts the reader thread (the
+  // constructor calls it; a later call on a running watcher does nothing).
+  // Returns 0, or -1 (logged) when inotify cannot be initialised.
+  int Init();
+
+  // Registers `observer` for `path`, watching the path if it is not watched
+  // yet. Registering twice changes nothing. Returns 0, or -1 when the
+  // observer is null or the path cannot be watched.
+  int SetCallback(std::string path, Observer* observer);
+
+  // Removes `observer` from `path`; the path is no longer watched once its
+  // last observer is gone. A path that is not watched is only logged (it
+  // never becomes watched here). Returns 0.
+  int RemoveCallback(std::string path, Observer* observer);
+
+  // Calls UpdateInotify on each observer of watch `wd`, in registration
+  // order, with mMutex held. Returns 0.
+  int DoInotifyEvent(int wd);
+
+  // Asks the kernel again for the watch of every watched path; a path that
+  // now names another file takes its observers to the new watch, and they
+  // are notified. Returns 0.
+  int ModifyWatchPropertyFile();
+
+  // Message code 0: DoInotifyEvent(msg.mArg1), then the completion signal.
+  // Other codes are ignored.
+  void HandleMessage(const Message& msg) override;
+
+ protected:
+  // Returns the watch descriptor of `path` (existing or new), -1 on
+  // failure. Caller holds mMutex.
+  int CreatWatchPropertyFile(std::string path);
+  // Stops watching `path`; returns its watch descriptor, 0 if it was not
+  // watched. Caller holds mMutex.
+  int RemoveWatchPropertyFile(std::string path);
+
+  std::thread mReaderThread;
+  std::mutex mMutex;
+  std::list<WdName> mWatchList;                        // guarded by mMutex
+  std::map<int32_t, std::list<Observer*>> mObservers;  // guarded by mMutex
+  std::atomic<bool> mStopReader{false};
+  int32_t mInotifyFd = 0;   // written by Init before the reader starts
+  int64_t mWatchCount = 0;  // guarded by mMutex
+  const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
+
+ private:
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
+  void ReadLoop();
+  void DispatchEvents(const char* buffer, size_t length);
+  std::list<WdName>::iterator FindWatch(const std::string& path);
+  void NotifyObservers(int32_t wd);
+};
+
+#endif  // PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_

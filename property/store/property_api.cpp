@@ -1,0 +1,29 @@
+#include "property/store/property_api.h"
+
+#include "property/store/inotify_watch_property.h"
+#include "property/store/property_file.h"
+
+namespace {
+
+constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
+
+// Constructed in this order when the library is loaded and destroyed in the
+// reverse order when it is unloaded: the watcher (its two threads start),
+// then the empty process-wide property file, which removes its registration
+// before the watcher goes.
+[[maybe_unused]] InotifyWatchProperty* const gInotifyWatch = InotifyWatchProperty::GetInstance();
+PropertyFile gPropertyFile;
+
+}  // namespace
+
+extern "C" {
+
+PROPERTY_EXPORT int property_set(const char* key, const char* value) {
+  return gPropertyFile.Set(kConfigFile, key, value);
+}
+
+PROPERTY_EXPORT int property_get(const char* key, char* value, const char* default_value) {
+  return gPropertyFile.Get(kConfigFile, key, value, default_value);
+}
+
+}  // extern "C"

@@ -1,0 +1,179 @@
+#include "property/store/inotify_watch_property.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/property/store/store_test_util.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using store_test::CountingObserver;
+using store_test::TempDir;
+using store_test::WriteText;
+using testing_support::LogCapture;
+using testing_support::LogLine;
+
+LogLine Watcher(int level, const std::string& message) { return {level, std::nullopt, message}; }
+
+TEST(InotifyWatchPropertyTest, GetInstanceIsOneObject) {
+  EXPECT_NE(InotifyWatchProperty::GetInstance(), nullptr);
+  EXPECT_EQ(InotifyWatchProperty::GetInstance(), InotifyWatchProperty::GetInstance());
+}
+
+TEST(InotifyWatchPropertyTest, NotifiesOnCloseAfterWritingNotOnReadOnlyOpen) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir.File("a.cfg");
+  WriteText(path, "a=1\n");
+  InotifyWatchProperty watcher;
+  CountingObserver observer;
+  ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
+
+  { std::ifstream reader(path); std::string line; std::getline(reader, line); }
+  WriteText(path, "a=2\n");
+  ASSERT_TRUE(observer.WaitForCount(1));
+  WriteText(path, "a=3\n");
+  ASSERT_TRUE(observer.WaitForCount(2));
+  EXPECT_EQ(observer.Count(), 2) << "the read-only open notified";
+  EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "wd = 1;")));
+  EXPECT_EQ(watcher.RemoveCallback(path, &observer), 0);
+}
+
+TEST(InotifyWatchPropertyTest, CodeZeroMessageNotifiesAndSignalsOthersAreIgnored) {
+  TempDir dir;
+  const std::string path = dir.File("a.cfg");
+  WriteText(path, "");
+  InotifyWatchProperty watcher;
+  CountingObserver observer;
+  ASSERT_EQ(watcher.SetCallback(path, &observer), 0);  // the first watch of a descriptor is 1
+  watcher.SendMessage(Message(1, 1));
+  EXPECT_TRUE(watcher.SendMessageSync(Message(0, 1)));
+  EXPECT_EQ(observer.Count(), 1);
+  EXPECT_TRUE(watcher.SendMessageSync(Message(0, 99)));  // no observers: only the signal
+  EXPECT_EQ(observer.Count(), 1);
+  watcher.RemoveCallback(path, &observer);
+}
+
+// A replaced file (rename over it, or delete and create) is followed: its
+// observers hear of the replacement and of later writes to the new file. The
+// replacement may be reported twice (the old file's watch going away), so
+// each step waits for one more than the worst case of the step before.
+TEST(InotifyWatchPropertyTest, FollowsAPathThatNamesAnotherFile) {
+  TempDir dir;
+  const std::string path = dir.File("a.cfg");
+  WriteText(path, "a=1\n");
+  InotifyWatchProperty watcher;
+  CountingObserver observer;
+  ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
+
+  WriteText(dir.File("new.cfg"), "a=2\n");
+  ASSERT_EQ(rename(dir.File("new.cfg").c_str(), path.c_str()), 0);
+  ASSERT_TRUE(observer.WaitForCount(1));
+  WriteText(path, "a=3\n");
+  ASSERT_TRUE(observer.WaitForCount(2));
+  WriteText(path, "a=4\n");
+  ASSERT_TRUE(observer.WaitForCount(3)) << "writes to the renamed-in file are not seen";
+
+  const int before = observer.Count();
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  WriteText(path, "a=5\n");
+  ASSERT_TRUE(observer.WaitForCount(before + 1));
+  WriteText(path, "a=6\n");
+  ASSERT_TRUE(observer.WaitForCount(before + 2));
+  WriteText(path, "a=7\n");
+  ASSERT_TRUE(observer.WaitForCount(before + 3)) << "writes to the re-created file are not seen";
+  watcher.RemoveCallback(path, &observer);
+}
+
+TEST(InotifyWatchPropertyTest, ObserversInRegistrationOrderOnceEachAndRemoval) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir.File("a.cfg");
+  WriteText(path, "");
+  std::mutex orderMutex;
+  std::vector<char> order;
+  auto record = [&](char name) {
+    std::lock_guard<std::mutex> lock(orderMutex);
+    order.push_back(name);
+  };
+  CountingObserver first([&] { record('A'); });
+  CountingObserver second([&] { record('B'); });
+  InotifyWatchProperty watcher;
+  ASSERT_EQ(watcher.SetCallback(path, &first), 0);
+  ASSERT_EQ(watcher.SetCallback(path, &second), 0);
+  ASSERT_EQ(watcher.SetCallback(path, &first), 0);
+  EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "This Observer is repeat")));
+  EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "This filePath is already watched: " + path)));
+
+  WriteText(path, "x=1\n");
+  ASSERT_TRUE(second.WaitForCount(1));
+  {
+    std::lock_guard<std::mutex> lock(orderMutex);
+    EXPECT_EQ(order, (std::vector<char>{'A', 'B'}));
+  }
+
+  EXPECT_EQ(watcher.RemoveCallback(path, &first), 0);
+  EXPECT_EQ(watcher.RemoveCallback(path, &first), 0);
+  EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "This remove Observer is null")));
+  WriteText(path, "x=2\n");
+  ASSERT_TRUE(second.WaitForCount(2)) << "removing one observer removed the watch";
+  EXPECT_EQ(first.Count(), 1);
+
+  EXPECT_EQ(watcher.RemoveCallback(path, &second), 0);
+  log.Clear();
+  EXPECT_EQ(watcher.RemoveCallback(path, &second), 0);
+  EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "This filePath is not watched: " + path)));
+}
+
+TEST(InotifyWatchPropertyTest, AtMostTenPathsAndRemovingUnwatchedPathsCreatesNoWatch) {
+  LogCapture log;
+  TempDir dir;
+  InotifyWatchProperty watcher;
+  CountingObserver observer;
+  std::vector<std::string> paths;
+  for (int i = 0; i <= InotifyWatchProperty::WD_NUM; ++i) {
+    paths.push_back(dir.File("f" + std::to_string(i)));
+    WriteText(paths.back(), "");
+  }
+  // Removing from paths that are not watched must not use up the limit.
+  for (const std::string& path : paths) {
+    EXPECT_EQ(watcher.RemoveCallback(path, &observer), 0);
+    EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "This filePath is not watched: " + path)));
+  }
+  for (int i = 0; i < InotifyWatchProperty::WD_NUM; ++i) {
+    ASSERT_EQ(watcher.SetCallback(paths[static_cast<size_t>(i)], &observer), 0) << i;
+  }
+  log.Clear();
+  const std::string& eleventh = paths.back();
+  EXPECT_EQ(watcher.SetCallback(eleventh, &observer), -1);
+  EXPECT_EQ(log.Lines(std::nullopt),
+            (std::vector<LogLine>{Watcher(ZU_LOG_ERROR, "watchFileNumisMAX: " + eleventh + " >= WD_NUM: 10 "),
+                                  Watcher(ZU_LOG_ERROR, "Remove callback fail: invalid wd!")}));
+
+  EXPECT_EQ(watcher.RemoveCallback(paths[0], &observer), 0);
+  EXPECT_EQ(watcher.SetCallback(eleventh, &observer), 0);
+  WriteText(eleventh, "a=1\n");
+  EXPECT_TRUE(observer.WaitForCount(1));
+  for (size_t i = 1; i < paths.size(); ++i) watcher.RemoveCallback(paths[i], &observer);
+}
+
+TEST(InotifyWatchPropertyTest, RefusalsAreLogged) {
+  LogCapture log;
+  TempDir dir;
+  InotifyWatchProperty watcher;
+  CountingObserver observer;
+  EXPECT_EQ(watcher.SetCallback(dir.File("present"), nullptr), -1);
+  EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_ERROR, "Remove callback fail: observer nullptr!")));
+  log.Clear();
+  EXPECT_EQ(watcher.SetCallback(dir.File("missing"), &observer), -1);
+  EXPECT_EQ(log.Lines(std::nullopt), (std::vector<LogLine>{Watcher(ZU_LOG_ERROR, "inotify_add_watch"),
+                                                           Watcher(ZU_LOG_ERROR, "Remove callback fail: invalid wd!")}));
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+#include "property/store/property_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "property/store/inotify_watch_property.h"
+#include "property/store/property_api.h"
+#include "tests/property/store/store_test_util.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using store_test::CountingObserver;
+using store_test::Exists;
+using store_test::ReadText;
+using store_test::TempDir;
+using store_test::WriteText;
+using testing_support::LogCapture;
+using testing_support::LogLine;
+
+constexpr char kTag[] = "MJPRPERYIES";
+
+LogLine Store(int level, const std::string& message) { return {level, std::string(kTag), message}; }
+
+struct LineCase {
+  std::string line;
+  bool pair;
+  std::string key;
+  std::string value;
+};
+
+TEST(PropertyFileTest, LineRules) {
+  const std::vector<LineCase> cases = {
+      {"  p = v  # note", true, "p", "v"},
+      {"a=b=c", true, "a", "b=c"},
+      {"p=", true, "p", ""},
+      {"\tk\t=\t v \t", true, "k", "v"},
+      {"k = v\r", true, "k", "v\r"},       // a carriage return is no space
+      {"\vk=v", true, "\vk", "v"},         // nor is a vertical tab
+      {"key = a#b", true, "key", "a"},
+      {"key = ab #", true, "key", "ab"},
+      {"=5", false, "", ""},
+      {" \t = 5", false, "", ""},
+      {"# x=1", false, "", ""},
+      {" # x=1", false, "", ""},
+      {"k#=v", false, "", ""},
+      {"plain text", false, "", ""},
+      {"", false, "", ""},
+      {"  \t ", false, "", ""},
+  };
+  PropertyFile file;
+  for (const LineCase& c : cases) {
+    std::string key = "stale";
+    std::string value = "stale";
+    ASSERT_EQ(file.AnalyseLine(c.line, key, value), c.pair) << '"' << c.line << '"';
+    if (!c.pair) continue;
+    EXPECT_EQ(key, c.key) << '"' << c.line << '"';
+    EXPECT_EQ(value, c.value) << '"' << c.line << '"';
+  }
+  EXPECT_TRUE(file.IsSpace(' '));
+  EXPECT_TRUE(file.IsSpace('\t'));
+  for (char c : {'\n', '\r', '\v', '\f', 'a'}) EXPECT_FALSE(file.IsSpace(c));
+  EXPECT_TRUE(file.IsCommentChar('#'));
+  EXPECT_FALSE(file.IsCommentChar(';'));
+  std::string blanks = " \t \t";
+  file.Trim(blanks);
+  EXPECT_EQ(blanks, "");
+}
+
+TEST(PropertyFileTest, ReadKeepsTheLastOccurrenceAndTheCarriageReturn) {
+  TempDir dir;
+  const std::string path = dir.File("p.cfg");
+  WriteText(path, "a=1\n# c=3\nb = x # y\r\ncr=v\r\na=2\nx\n\nlast=z");
+  PropertyFile file;
+  ASSERT_TRUE(file.ReadConfig(path));
+  const PropertyFile::PropertyMap expected = {{"a", "2"}, {"b", "x"}, {"cr", "v\r"}, {"last", "z"}};
+  EXPECT_EQ(file.Properties(), expected);
+}
+
+TEST(PropertyFileTest, RewriteKeepsOtherLinesThenSortedPairs) {
+  TempDir dir;
+  const std::string path = dir.File("p.cfg");
+  WriteText(path, "# head\nb=1 # gone\nx\n\n=7\nlast line");
+  PropertyFile file;
+  char value[PROPERTY_VALUE_SIZE];
+  ASSERT_EQ(file.Set(path.c_str(), "b", "2"), 0);
+  ASSERT_EQ(file.Set(path.c_str(), "a", "1"), 0);
+  EXPECT_EQ(ReadText(path), "# head\nx\n\n=7\nlast line\na=1\nb=2\n");
+
+  // A value with '#' is written as given and read back cut; a key with '='
+  // is read back split at it.
+  ASSERT_EQ(file.Set(path.c_str(), "p", "a#b"), 0);
+  EXPECT_NE(ReadText(path).find("\np=a#b\n"), std::string::npos);
+  ASSERT_EQ(file.Set(path.c_str(), "k=x", "v"), 0);
+  PropertyFile reader;
+  ASSERT_TRUE(reader.ReadConfig(path));
+  EXPECT_EQ(reader.Properties().at("p"), "a");
+  EXPECT_EQ(reader.Properties().at("k"), "x=v");
+  EXPECT_EQ(reader.Properties().count("k=x"), 0u);
+  EXPECT_EQ(reader.Get(path.c_str(), "b", value, nullptr), 1);
+  EXPECT_STREQ(value, "2");
+}
+
+TEST(PropertyFileTest, MissingFileIsNeverCreatedAndRegisteredOnce) {
+  LogCapture log;
+  TempDir dir;
+  const std::string missing = dir.File("missing.cfg");
+  const std::string present = dir.File("present.cfg");
+  WriteText(present, "a=1\n");
+  PropertyFile file;
+  EXPECT_FALSE(file.WriteConfig(missing));
+  EXPECT_TRUE(log.Contains(Store(ZU_LOG_ERROR, "file write error fileName=" + missing)));
+  EXPECT_FALSE(Exists(missing));
+
+  EXPECT_FALSE(file.ReadConfig(missing));
+  EXPECT_TRUE(log.Contains(Store(ZU_LOG_ERROR, "file open error fileName=" + missing)));
+  EXPECT_EQ(log.Count({ZU_LOG_ERROR, std::nullopt, "inotify_add_watch"}), 1u);
+  ASSERT_TRUE(file.ReadConfig(present));
+  EXPECT_EQ(file.Properties().size(), 1u);
+  EXPECT_FALSE(file.ReadConfig(missing));
+  EXPECT_TRUE(file.Properties().empty());
+  EXPECT_EQ(log.Count({ZU_LOG_ERROR, std::nullopt, "inotify_add_watch"}), 1u);
+  EXPECT_EQ(log.Count({ZU_LOG_INFO, std::nullopt, "This filePath is already watched: " + present}), 0u);
+
+  // Set keeps the value in memory when the file is missing.
+  PropertyFile memoryOnly;
+  char value[PROPERTY_VALUE_SIZE];
+  EXPECT_EQ(memoryOnly.Set(missing.c_str(), "k", "v"), 0);
+  EXPECT_EQ(memoryOnly.Get(missing.c_str(), "k", value, "d"), 1);
+  EXPECT_STREQ(value, "v");
+  EXPECT_FALSE(Exists(missing));
+}
+
+class PropertyAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mPath = mDir.File("p.cfg");
+    WriteText(mPath, "# properties\n");
+    memset(mValue, 'Z', sizeof(mValue));
+  }
+
+  int Get(const char* key, const char* fallback) { return mFile.Get(mPath.c_str(), key, mValue, fallback); }
+  int Set(const char* key, const char* value) { return mFile.Set(mPath.c_str(), key, value); }
+  bool TailUntouched() const {
+    for (size_t i = PROPERTY_VALUE_SIZE; i < sizeof(mValue); ++i) {
+      if (mValue[i] != 'Z') return false;
+    }
+    return true;
+  }
+
+  TempDir mDir;
+  std::string mPath;
+  PropertyFile mFile;
+  char mValue[PROPERTY_VALUE_SIZE + 64];
+};
+
+TEST_F(PropertyAccessTest, ValueLimitIs91Characters) {
+  LogCapture log;
+  const std::string longest(91, 'v');
+  EXPECT_EQ(Set("k", longest.c_str()), 0);
+  EXPECT_EQ(Get("k", nullptr), 91);
+  EXPECT_EQ(std::string(mValue), longest);
+  EXPECT_EQ(Set("k", std::string(92, 'w').c_str()), -1);
+  EXPECT_TRUE(log.Contains(Store(ZU_LOG_ERROR, "property value lenth cannot more than 92")));
+  EXPECT_EQ(Get("k", nullptr), 91);
+  EXPECT_EQ(std::string(mValue), longest);
+  EXPECT_TRUE(TailUntouched());
+}
+
+TEST_F(PropertyAccessTest, StoredValueFromTheFileLongerThan91IsCut) {
+  WriteText(mPath, "long=" + std::string(200, 'x') + "\n");
+  EXPECT_EQ(Get("long", "d"), 91);
+  EXPECT_EQ(std::string(mValue), std::string(91, 'x'));
+  EXPECT_TRUE(TailUntouched());
+}
+
+TEST_F(PropertyAccessTest, DefaultsAndEmptyValues) {
+  LogCapture log;
+  EXPECT_EQ(Set("empty", ""), 0);
+  EXPECT_EQ(Get("empty", "d"), 1);
+  EXPECT_STREQ(mValue, "d");
+  EXPECT_EQ(Get("absent", nullptr), 0);
+  EXPECT_STREQ(mValue, "");
+  EXPECT_EQ(Get("absent", std::string(100, 'q').c_str()), 91);
+  EXPECT_EQ(std::string(mValue), std::string(91, 'q'));
+  EXPECT_TRUE(TailUntouched());
+
+  strcpy(mValue, "keep");
+  EXPECT_EQ(Get("", "d"), 0);
+  EXPECT_EQ(Get(nullptr, "d"), 0);
+  EXPECT_STREQ(mValue, "keep");
+  EXPECT_EQ(log.Count(Store(ZU_LOG_ERROR, "property key cannot be empty")), 2u);
+  EXPECT_EQ(mFile.Get(mPath.c_str(), "k", nullptr, "d"), 0);
+
+  EXPECT_EQ(Set("", "v"), -1);
+  EXPECT_EQ(Set(nullptr, "v"), -1);
+  EXPECT_EQ(Set("k", nullptr), -1);
+  EXPECT_EQ(log.Count(Store(ZU_LOG_ERROR, "property key or value cannot be empty")), 3u);
+  EXPECT_EQ(log.Count(Store(ZU_LOG_INFO, "CONFIG_FILE: " + mPath)), 4u);
+}
+
+TEST_F(PropertyAccessTest, FailedDefaultCopyLogsTheDefaultNotTheBuffer) {
+  LogCapture log;
+  // The default lies inside the buffer: the bounds-checked copy refuses it.
+  strcpy(mValue, "Xdefault");
+  EXPECT_EQ(Get("absent", mValue + 1), 0);
+  EXPECT_TRUE(log.Contains(Store(ZU_LOG_ERROR, "property_get failed: value: default")));
+}
+
+TEST_F(PropertyAccessTest, NewlinesInKeysOrValuesAreRefused) {
+  LogCapture log;
+  const std::string before = ReadText(mPath);
+  EXPECT_EQ(Set("k", "v\nother=x"), -1);
+  EXPECT_EQ(Set("k\nother", "x"), -1);
+  EXPECT_EQ(log.Count(Store(ZU_LOG_ERROR, "property key or value cannot contain a newline")), 2u);
+  EXPECT_EQ(ReadText(mPath), before);
+  EXPECT_EQ(Get("other", nullptr), 0);
+  EXPECT_EQ(Get("k", nullptr), 0);
+}
+
+// The watcher calls a path's observers in registration order, so once an
+// observer registered after the property file has been told, the property
+// file has been told too.
+TEST_F(PropertyAccessTest, SetRereadsAChangedFileBeforeWriting) {
+  ASSERT_EQ(Set("mine", "1"), 0);
+  CountingObserver after;
+  ASSERT_EQ(InotifyWatchProperty::GetInstance()->SetCallback(mPath, &after), 0);
+  WriteText(mPath, "mine=1\ntheirs=2\n");
+  ASSERT_TRUE(after.WaitForCount(1));
+  ASSERT_EQ(Set("more", "3"), 0);
+  EXPECT_EQ(ReadText(mPath), "mine=1\nmore=3\ntheirs=2\n");
+  EXPECT_EQ(Get("theirs", nullptr), 1);
+  InotifyWatchProperty::GetInstance()->RemoveCallback(mPath, &after);
+}
+
+TEST_F(PropertyAccessTest, GetRereadsOnlyAfterANotification) {
+  ASSERT_EQ(Get("k", nullptr), 0);
+  CountingObserver after;
+  ASSERT_EQ(InotifyWatchProperty::GetInstance()->SetCallback(mPath, &after), 0);
+  WriteText(mPath, "k=new\n");
+  ASSERT_TRUE(after.WaitForCount(1));
+  EXPECT_EQ(Get("k", nullptr), 3);
+  EXPECT_STREQ(mValue, "new");
+  InotifyWatchProperty::GetInstance()->RemoveCallback(mPath, &after);
+}
+
+TEST(PropertyFileTest, DestructorUnregistersThePathItRegistered) {
+  LogCapture log;
+  TempDir dir;
+  const std::string first = dir.File("first.cfg");
+  const std::string second = dir.File("second.cfg");
+  WriteText(first, "a=1\n");
+  WriteText(second, "b=1\n");
+  auto file = std::make_unique<PropertyFile>();
+  ASSERT_TRUE(file->ReadConfig(first));
+  ASSERT_TRUE(file->ReadConfig(second));
+  file.reset();
+  // No observer is left behind on the first path: its watch is gone, and a
+  // change to it reaches nobody.
+  CountingObserver probe;
+  log.Clear();
+  EXPECT_EQ(InotifyWatchProperty::GetInstance()->RemoveCallback(first, &probe), 0);
+  EXPECT_TRUE(log.Contains({ZU_LOG_INFO, std::nullopt, "This filePath is not watched: " + first}));
+  ASSERT_EQ(InotifyWatchProperty::GetInstance()->SetCallback(first, &probe), 0);
+  WriteText(first, "a=2\n");
+  EXPECT_TRUE(probe.WaitForCount(1));
+  InotifyWatchProperty::GetInstance()->RemoveCallback(first, &probe);
+}
+
+}  // namespace

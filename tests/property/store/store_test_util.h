@@ -1,0 +1,102 @@
+// Helpers shared by the property store tests: scratch files, a counting
+// observer, and the guard for tests that use "/etc/j-config".
+#ifndef TESTS_PROPERTY_STORE_STORE_TEST_UTIL_H_
+#define TESTS_PROPERTY_STORE_STORE_TEST_UTIL_H_
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "property/store/observer.h"
+
+namespace store_test {
+
+constexpr char kConfigDir[] = "/etc/j-config";
+constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
+
+// True when /etc/j-config is a private tmpfs (the test command mounts one).
+inline bool ConfigDirIsPrivateTmpfs() {
+  struct statfs info = {};
+  return statfs(kConfigDir, &info) == 0 && info.f_type == TMPFS_MAGIC;
+}
+
+// Writes `text` with one open/write/close, so that the watcher sees one
+// close after writing.
+inline void WriteText(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) abort();
+  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) abort();
+  close(fd);
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// A scratch directory under /tmp, removed with its files.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/property_test.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) abort();
+    mPath = pattern;
+  }
+  ~TempDir() { std::system(("rm -rf " + mPath).c_str()); }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string File(const std::string& name) const { return mPath + "/" + name; }
+
+ private:
+  std::string mPath;
+};
+
+// Counts notifications; optionally calls a hook (under the watcher's mutex).
+class CountingObserver : public Observer {
+ public:
+  explicit CountingObserver(std::function<void()> hook = nullptr) : mHook(std::move(hook)) {}
+
+  void UpdateInotify() override {
+    if (mHook) mHook();
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      ++mCount;
+    }
+    mChanged.notify_all();
+  }
+
+  int Count() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mCount;
+  }
+
+  bool WaitForCount(int count) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mChanged.wait_for(lock, std::chrono::seconds(10), [&] { return mCount >= count; });
+  }
+
+ private:
+  std::function<void()> mHook;
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+  int mCount = 0;  // guarded by mMutex
+};
+
+}  // namespace store_test
+
+#endif  // TESTS_PROPERTY_STORE_STORE_TEST_UTIL_H_
