@@ -6,5 +6,9 @@
 #include "osal/meta/media_ref_base.h"
 #include "osal/meta/meta_type.h"
 #include "osal/osal_export.h"
+#include "osal/thread/msg_handler.h"
+#include "osal/thread/msg_queue.h"
+#include "osal/thread/thread.h"
+#include "osal/thread/thread_utils.h"
 
 #endif  // OSAL_OSAL_H_
