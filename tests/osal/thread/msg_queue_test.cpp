@@ -39,25 +39,19 @@ class Journal {
   void Add(std::string event) {
     std::lock_guard<std::mutex> lock(mMutex);
     mEvents.push_back(std::move(event));
-    mCond.notify_all();
   }
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> lock(mMutex);
     return mEvents;
   }
-  bool WaitSize(size_t size) {
-    std::unique_lock<std::mutex> lock(mMutex);
-    return mCond.wait_for(lock, kDeadline, [&] { return mEvents.size() >= size; });
-  }
-
  private:
   std::mutex mMutex;
-  std::condition_variable mCond;
   std::vector<std::string> mEvents;  // guarded by mMutex
 };
 
 // Journals its runs and the queue's notifications; a run completes the
-// handler without journaling a notification.
+// handler without journaling a notification. Its completion is the last
+// thing a run does, so a test waits for it (Wait) before the probe goes.
 class Probe : public osal::MsgHandlerBase {
  public:
   Probe(Journal& journal, std::string name) : mJournal(journal), mName(std::move(name)) {}
@@ -215,7 +209,9 @@ TEST(MsgQueue, RunsItemsInDueTimeOrderAndNeverBeforeDue) {
     ASSERT_EQ(queue.QueueMsg(item.probe.get(), Ns(delay)), 0);
     item.latest_due = Clock::now() + delay;
   }
-  ASSERT_TRUE(journal.WaitSize(3));
+  for (const Queued& item : items) {
+    item.probe->Wait();
+  }
   for (const Queued& item : items) {
     EXPECT_GE(item.probe->RunAt(), item.earliest_due) << item.delay.count();
     for (const Queued& later : items) {
@@ -244,7 +240,9 @@ TEST(MsgQueue, DueItemsRunInQueueOrder) {
     expected.push_back("run " + std::to_string(i));
   }
   gate.Release();
-  ASSERT_TRUE(journal.WaitSize(expected.size()));
+  for (auto& probe : probes) {
+    probe->Wait();
+  }
   EXPECT_EQ(journal.Events(), expected);
 }
 
@@ -384,6 +382,8 @@ TEST(MsgQueue, FinishedHandlerWaitReturnsAtOnceEvenWhenQueuedAgain) {
   probe.Wait();
   probe.Wait();
   EXPECT_EQ(journal.Events(), std::vector<std::string>{"run p"});
+  queue.Stop();  // the probe goes before the queue
+  EXPECT_EQ(journal.Events(), (std::vector<std::string>{"run p", "notify p"}));
 }
 
 TEST(MsgQueue, RestartsAfterStopAndTheDestructorStops) {
