@@ -121,7 +121,10 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
       ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
       return -ENOSYS;
     }
-    mItems.emplace(due, MsgItem{handler, 0});
+    // Due times mostly arrive in rising order, so the end is the first guess;
+    // a wrong guess falls back to a search that still puts the item after
+    // those of the same due time.
+    mItems.emplace_hint(mItems.end(), due, MsgItem{handler, 0});
     earliest = mItems.begin()->first == due;
   }
   // Notified after the unlock, so that the woken worker does not block at
@@ -153,6 +156,9 @@ int MsgQueue::GetThreadId() {
 }
 
 bool MsgQueue::MsgProcessor() {
+  // Read before locking: an item due by then is surely due; only an item
+  // that is not needs a fresh reading under the lock.
+  const uint64_t early_now = NowNs();
   std::unique_lock<std::mutex> lock(mMutex);
   if (mQuit) {
     return false;
@@ -164,7 +170,7 @@ bool MsgQueue::MsgProcessor() {
     }
   }
   auto first = mItems.begin();
-  if (first->first > NowNs()) {
+  if (first->first > early_now && first->first > NowNs()) {
     // Whatever ends the wait (due time, an earlier item, Stop), the next step
     // looks at the queue afresh.
     mCond.wait_until(lock, Deadline(first->first));
