@@ -404,16 +404,16 @@ TEST(MsgQueue, RestartsAfterStopAndTheDestructorStops) {
 }
 
 TEST(MsgQueue, FailedThreadCreationLeavesTheQueueIdleAndStartable) {
+  Journal journal;
+  Probe probe(journal, "p");
   osal::MsgQueue queue;
   {
     testing_support::ThreadCreationFailure failure;
     EXPECT_THROW(queue.Start("nothread", kPriority), std::system_error);
   }
-  Journal journal;
-  Probe probe(journal, "p");
   {
     LogCapture log;
-    EXPECT_EQ(queue.QueueMsg(&probe, 0), -38);
+    ASSERT_EQ(queue.QueueMsg(&probe, 0), -38);  // else nothing would ever run it
     EXPECT_EQ(queue.GetThreadId(), -1);
     EXPECT_EQ(log.Lines(), (std::vector<LogLine>{{ZU_LOG_ERROR, "MsgQueue", "QueueMsg: QueueMsg thread not start!"}}));
   }
