@@ -73,20 +73,21 @@ int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
   mName = name;
   mWorker = std::make_unique<MsgQueueThread>(this);
   mQuit = false;
-  int ret = 0;
-  try {
-    ret = mWorker->Start(name, priority);
-  } catch (...) {
-    // No thread was created: a queue left half started would accept items
-    // that nothing runs.
-    mWorker.reset();
-    mQuit = true;
-    throw;
-  }
-  if (ret != 0) {
-    mWorker.reset();
-    mQuit = true;
-  }
+  // Unless the worker started, every way out (a result or an exception from
+  // thread creation) returns the queue to Idle: a queue left half started
+  // would accept items that nothing runs.
+  struct IdleUnlessStarted {
+    MsgQueue& queue;
+    bool started = false;
+    ~IdleUnlessStarted() {
+      if (!started) {
+        queue.mWorker.reset();
+        queue.mQuit = true;
+      }
+    }
+  } guard{*this};
+  const int ret = mWorker->Start(name, priority);
+  guard.started = ret == 0;
   return ret;
 }
 
