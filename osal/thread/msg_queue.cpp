@@ -114,23 +114,17 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
-  const uint64_t due = DueTime(delay);
-  bool earliest = false;
-  {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mQuit) {
-      ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
-      return -ENOSYS;
-    }
-    // Due times mostly arrive in rising order, so the end is the first guess;
-    // a wrong guess falls back to a search that still puts the item after
-    // those of the same due time.
-    mItems.emplace_hint(mItems.end(), due, MsgItem{handler, 0});
-    earliest = mItems.begin()->first == due;
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (mQuit) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
+    return -ENOSYS;
   }
-  // Notified after the unlock, so that the woken worker does not block at
-  // once on the mutex this thread still holds.
-  if (earliest) {
+  const uint64_t due = DueTime(delay);
+  // Due times mostly arrive in rising order, so the end is the first guess;
+  // a wrong guess falls back to a search that still puts the item after
+  // those of the same due time.
+  mItems.emplace_hint(mItems.end(), due, MsgItem{handler, 0});
+  if (mItems.begin()->first == due) {
     mCond.notify_all();
   }
   return 0;
@@ -157,9 +151,6 @@ int MsgQueue::GetThreadId() {
 }
 
 bool MsgQueue::MsgProcessor() {
-  // Read before locking: an item due by then is surely due; only an item
-  // that is not needs a fresh reading under the lock.
-  const uint64_t early_now = NowNs();
   std::unique_lock<std::mutex> lock(mMutex);
   if (mQuit) {
     return false;
@@ -171,7 +162,7 @@ bool MsgQueue::MsgProcessor() {
     }
   }
   auto first = mItems.begin();
-  if (first->first > early_now && first->first > NowNs()) {
+  if (first->first > NowNs()) {
     // Whatever ends the wait (due time, an earlier item, Stop), the next step
     // looks at the queue afresh.
     mCond.wait_until(lock, Deadline(first->first));
