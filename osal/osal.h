@@ -9,5 +9,9 @@
 #include "osal/meta/meta_type.h"
 #include "osal/osal_export.h"
 #include "osal/param/media_param.h"
+#include "osal/thread/msg_handler.h"
+#include "osal/thread/msg_queue.h"
+#include "osal/thread/thread.h"
+#include "osal/thread/thread_utils.h"
 
 #endif  // OSAL_OSAL_H_
