@@ -44,6 +44,13 @@ Clock::time_point Deadline(uint64_t due) {
 
 }  // namespace
 
+// A node of the item map, allocated without touching the map itself.
+MsgQueue::ItemMap::node_type MsgQueue::MakeNode(uint64_t due, MsgItem item) {
+  ItemMap single;
+  single.emplace(due, item);
+  return single.extract(single.begin());
+}
+
 MsgQueue::MsgQueueThread::MsgQueueThread(MsgQueue* queue) : mQueue(queue) {}
 
 MsgQueue::MsgQueueThread::~MsgQueueThread() = default;
@@ -114,17 +121,22 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
+  // The clock and the allocation stay outside the lock, which the worker
+  // needs for every item it takes.
+  ItemMap::node_type node = MakeNode(DueTime(delay), MsgItem{handler, 0});
+  const uint64_t due = node.key();
   std::lock_guard<std::mutex> lock(mMutex);
   if (mQuit) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
     return -ENOSYS;
   }
-  const uint64_t due = DueTime(delay);
   // Due times mostly arrive in rising order, so the end is the first guess;
   // a wrong guess falls back to a search that still puts the item after
   // those of the same due time.
-  mItems.emplace_hint(mItems.end(), due, MsgItem{handler, 0});
-  if (mItems.begin()->first == due) {
+  mItems.insert(mItems.end(), std::move(node));
+  // Only a sleeping worker needs the wake-up, and one per sleep is enough.
+  if (mWorkerWaiting && mItems.begin()->first == due) {
+    mWorkerWaiting = false;
     mCond.notify_all();
   }
   return 0;
@@ -151,27 +163,33 @@ int MsgQueue::GetThreadId() {
 }
 
 bool MsgQueue::MsgProcessor() {
+  const uint64_t now = NowNs();
   std::unique_lock<std::mutex> lock(mMutex);
   if (mQuit) {
     return false;
   }
   while (mItems.empty()) {
+    mWorkerWaiting = true;
     mCond.wait(lock);
+    mWorkerWaiting = false;
     if (mQuit) {
       return false;
     }
   }
   auto first = mItems.begin();
-  if (first->first > NowNs()) {
+  // `now` may be older than the lock: an item is never taken early, at worst
+  // one step later.
+  if (first->first > now) {
     // Whatever ends the wait (due time, an earlier item, Stop), the next step
     // looks at the queue afresh.
+    mWorkerWaiting = true;
     mCond.wait_until(lock, Deadline(first->first));
+    mWorkerWaiting = false;
     return true;
   }
-  MsgItem item = first->second;
-  mItems.erase(first);
+  ItemMap::node_type node = mItems.extract(first);
   lock.unlock();
-  item.mHandler->HandleMsg(item.mArgument);
+  node.mapped().mHandler->HandleMsg(node.mapped().mArgument);
   return true;
 }
 

@@ -116,9 +116,13 @@ class OSAL_EXPORT MsgQueue {
   // one node per item, ordered by due time, then by queue order.
   using ItemMap = std::multimap<uint64_t, MsgItem>;
 
+  static ItemMap::node_type MakeNode(uint64_t due, MsgItem item);
+
   std::string mName = "Unknown";           // guarded by mMutex
   std::unique_ptr<MsgQueueThread> mWorker;  // guarded by mMutex
   bool mQuit = true;                        // guarded by mMutex
+  // The worker sleeps on mCond and no QueueMsg has woken it since.
+  bool mWorkerWaiting = false;  // guarded by mMutex
   std::mutex mMutex;
   std::condition_variable mCond;  // the worker waits; QueueMsg and Stop notify
   ItemMap mItems;                 // guarded by mMutex
