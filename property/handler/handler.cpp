@@ -8,11 +8,7 @@ Handler::Handler() {
   mThread = std::thread(&Handler::Loop, this);
 }
 
-Handler::~Handler() {
-  StopAndJoin();
-  std::lock_guard<std::mutex> lock(mQueueMutex);
-  mQueue.clear();
-}
+Handler::~Handler() { StopAndJoin(); }
 
 void Handler::HandleMessage(const Message&) {}
 
