@@ -209,26 +209,35 @@ int PropertyFile::Get(const char* path, const char* key, char* value, const char
 }
 
 int PropertyFile::Set(const char* path, const char* key, const char* value) {
+  return Store(path, key, value) == StoreResult::kRefused ? -1 : 0;
+}
+
+PropertyFile::PropertyMap PropertyFile::Snapshot(const char* path) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  Refresh(path);
+  return mProperties;
+}
+
+PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key, const char* value) {
   ZuLogPrint(ZU_LOG_INFO, kTag, "CONFIG_FILE: %s", path);
   std::lock_guard<std::mutex> lock(mMutex);
   if (key == nullptr || value == nullptr || key[0] == '\0') {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property key or value cannot be empty");
-    return -1;
+    return StoreResult::kRefused;
   }
   // A newline would split the written line into a different pair.
   if (strchr(key, '\n') != nullptr || strchr(value, '\n') != nullptr) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property key or value cannot contain a newline");
-    return -1;
+    return StoreResult::kRefused;
   }
   if (strlen(value) > kMaxValueLength) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property value lenth cannot more than %d",
                static_cast<int>(kMaxValueLength + 1));
-    return -1;
+    return StoreResult::kRefused;
   }
   // Re-read a changed file first, or the rewrite would drop what another
   // process wrote.
   Refresh(path);
   StorePair(mProperties, key, value);
-  WriteConfig(path);
-  return 0;
+  return WriteConfig(path) ? StoreResult::kWritten : StoreResult::kNotWritten;
 }

@@ -97,6 +97,19 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // value is longer than kMaxValueLength.
   int Set(const char* path, const char* key, const char* value);
 
+  // What Store did with a pair.
+  enum class StoreResult {
+    kWritten,     // stored and the file rewritten
+    kRefused,     // the pair was refused (the cases where Set returns -1)
+    kNotWritten,  // stored in memory, but the file could not be written
+  };
+  // Set, telling a file that could not be written apart from success.
+  StoreResult Store(const char* path, const char* key, const char* value);
+
+  // A copy of the pairs of the file at `path`, taken under the lock after
+  // the same re-read that Get does.
+  PropertyMap Snapshot(const char* path);
+
   // The pairs as last read or set. Not synchronised (see above).
   const PropertyMap& Properties() const { return mProperties; }
 
