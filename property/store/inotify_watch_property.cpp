@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "platform/log/zu_log.h"
 
@@ -16,6 +17,10 @@ constexpr uint32_t kWatchMask = IN_CLOSE_WRITE;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 constexpr int kReaderWaitMs = 10;
+
+// Set while this thread calls observers: a removal from inside an observer
+// cannot wait for the dispatch it is part of.
+thread_local bool tDispatching = false;
 
 // Owns the singleton: deleted when the library is unloaded, after the
 // process-wide property file whose load-time initialisation created it.
@@ -130,7 +135,7 @@ int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
     return 0;
   }
   const int wd = it->wd;
-  inotify_rm_watch(mInotifyFd, wd);
+  if (!SharesWatch(wd, *it)) inotify_rm_watch(mInotifyFd, wd);
   mWatchList.erase(it);
   --mWatchCount;
   return wd;
@@ -159,60 +164,106 @@ int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
 }
 
 int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  bool dispatchMayHoldIt = false;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    dispatchMayHoldIt = Unregister(path, observer) && mInotifyFd >= 0 && !tDispatching;
+  }
+  // A dispatch on another thread may hold a copy of the list with this
+  // observer in it: once that dispatch is over, nobody calls the observer.
+  if (dispatchMayHoldIt) {
+    mDispatchMutex.lock();
+    mDispatchMutex.unlock();
+  }
+  return 0;
+}
+
+bool InotifyWatchProperty::Unregister(const std::string& path, Observer* observer) {
   // A look-up only: creating a watch here would leave one that nothing
   // removes, and ten of them would use up WD_NUM.
   auto entry = FindWatch(path);
   if (entry == mWatchList.end()) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is not watched: %s", path.c_str());
-    return 0;
+    return false;
   }
   auto observers = mObservers.find(entry->wd);
-  if (observers == mObservers.end()) return 0;
+  if (observers == mObservers.end()) return false;
   std::list<Observer*>& list = observers->second;
   auto it = std::find(list.begin(), list.end(), observer);
   if (it == list.end()) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This remove Observer is null");
-    return 0;
+    return false;
   }
   list.erase(it);
   if (list.empty()) {
     mObservers.erase(observers);
     RemoveWatchPropertyFile(path);
   }
-  return 0;
+  return true;
+}
+
+bool InotifyWatchProperty::IsObserving(int32_t wd, Observer* observer) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  auto it = mObservers.find(wd);
+  return it != mObservers.end() && std::find(it->second.begin(), it->second.end(), observer) != it->second.end();
 }
 
 void InotifyWatchProperty::NotifyObservers(int32_t wd) {
-  auto it = mObservers.find(wd);
-  if (it == mObservers.end()) return;
-  const std::list<Observer*> observers = it->second;
-  for (Observer* observer : observers) {
-    if (observer != nullptr) observer->UpdateInotify();
+  std::lock_guard<std::mutex> dispatch(mDispatchMutex);
+  std::list<Observer*> observers;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    auto it = mObservers.find(wd);
+    if (it == mObservers.end()) return;
+    observers = it->second;
   }
+  tDispatching = true;
+  for (Observer* observer : observers) {
+    // An observer may remove (and destroy) another one of this list from
+    // inside its own call; that removal does not wait for this dispatch.
+    if (observer != nullptr && IsObserving(wd, observer)) observer->UpdateInotify();
+  }
+  tDispatching = false;
 }
 
 int InotifyWatchProperty::DoInotifyEvent(int wd) {
-  std::lock_guard<std::mutex> lock(mMutex);
   NotifyObservers(wd);
   return 0;
 }
 
-int InotifyWatchProperty::ModifyWatchPropertyFile() {
-  std::lock_guard<std::mutex> lock(mMutex);
-  for (WdName& entry : mWatchList) {
-    const int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kWatchMask);
-    if (current == -1 || current == entry.wd) continue;
-    // The path names another file now: its observers follow it.
-    const int previous = entry.wd;
-    entry.wd = current;
-    auto old = mObservers.find(previous);
-    if (old != mObservers.end()) {
-      mObservers.emplace(current, std::move(old->second));
-      mObservers.erase(old);
-    }
-    NotifyObservers(current);
+bool InotifyWatchProperty::SharesWatch(int32_t wd, const WdName& except) const {
+  return std::any_of(mWatchList.begin(), mWatchList.end(),
+                     [&](const WdName& entry) { return &entry != &except && entry.wd == wd; });
+}
+
+void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
+  auto old = mObservers.find(from);
+  if (old == mObservers.end()) return;
+  std::list<Observer*>& target = mObservers.insert({to, {}}).first->second;
+  for (Observer* observer : old->second) {
+    if (std::find(target.begin(), target.end(), observer) == target.end()) target.push_back(observer);
   }
+  mObservers.erase(old);
+}
+
+int InotifyWatchProperty::ModifyWatchPropertyFile() {
+  std::vector<int32_t> moved;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    for (WdName& entry : mWatchList) {
+      const int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kWatchMask);
+      if (current == -1 || current == entry.wd) continue;
+      // The path names another file now: its observers follow it, and the
+      // old file (which may live on under another name) is no longer
+      // watched unless another path still names it.
+      const int previous = entry.wd;
+      entry.wd = current;
+      if (!SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
+      MoveObservers(previous, current);
+      moved.push_back(current);
+    }
+  }
+  for (int32_t wd : moved) NotifyObservers(wd);
   return 0;
 }
 

@@ -13,17 +13,27 @@
 // Threads: the Handler loop thread delivers ordinary change events
 // (HandleMessage -> DoInotifyEvent); the reader thread waits on the inotify
 // descriptor for at most 10 ms at a time, turns each event into a
-// Message(0, wd) sent to the loop, and on every turn asks the kernel again
-// for the watch of every watched path (ModifyWatchPropertyFile), notifying
-// directly when a path now names another file.
+// Message(0, wd) sent to the loop, and on every turn (so also right after
+// each batch of events) asks the kernel again for the watch of every watched
+// path (ModifyWatchPropertyFile), notifying directly when a path now names
+// another file. The watch of the file the path named before is then removed,
+// unless another watched path still names that file.
 //
-// Locks: mMutex guards the watch list, the observer map and the count, and
-// is held while observers run, so UpdateInotify must be short and must not
-// call back into the watcher. Lock order: mMutex before any lock an observer
-// takes.
+// Locks: mMutex guards the watch list, the observer map and the count; it is
+// never held while an observer runs. mDispatchMutex is held while observers
+// run (so one dispatch runs at a time) and takes mMutex only to copy the
+// observer list. An observer may therefore take any lock of its own and call
+// anything of the library, property_get and property_set included, also
+// SetCallback and RemoveCallback; it must not call DoInotifyEvent or
+// ModifyWatchPropertyFile. Lock order: mDispatchMutex, then the observers'
+// locks (the property file's mutex), then mMutex. A PropertyFile registers
+// while holding its own mutex, which fits that order.
 //
 // Ownership: observers are stored and called, never owned. An observer
-// removes itself (RemoveCallback) before it is destroyed.
+// removes itself (RemoveCallback) before it is destroyed; once
+// RemoveCallback has returned, the observer is not being called and will
+// not be, unless RemoveCallback ran inside an observer call, which cannot
+// wait for itself.
 //
 // Fork: a child forked from a process using the singleton has none of its
 // threads and watches nothing (it closes its copy of the inotify descriptor,
@@ -85,16 +95,18 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
 
   // Removes `observer` from `path`; the path is no longer watched once its
   // last observer is gone. A path that is not watched is only logged (it
-  // never becomes watched here). Returns 0.
+  // never becomes watched here). Waits for a dispatch on another thread that
+  // may still call the observer. Returns 0.
   int RemoveCallback(std::string path, Observer* observer);
 
   // Calls UpdateInotify on each observer of watch `wd`, in registration
-  // order, with mMutex held. Returns 0.
+  // order, with mDispatchMutex held (not mMutex). Returns 0.
   int DoInotifyEvent(int wd);
 
   // Asks the kernel again for the watch of every watched path; a path that
-  // now names another file takes its observers to the new watch, and they
-  // are notified. Returns 0.
+  // now names another file takes its observers to the new watch (joining
+  // those already there), the old file's watch is removed, and they are
+  // notified. Returns 0.
   int ModifyWatchPropertyFile();
 
   // Message code 0: DoInotifyEvent(msg.mArg1), then the completion signal.
@@ -110,6 +122,7 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   int RemoveWatchPropertyFile(std::string path);
 
   std::thread mReaderThread;
+  std::mutex mDispatchMutex;  // held while observers run; see above
   std::mutex mMutex;
   std::list<WdName> mWatchList;                        // guarded by mMutex
   std::map<int32_t, std::list<Observer*>> mObservers;  // guarded by mMutex
@@ -125,6 +138,15 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   void ReadLoop();
   void DispatchEvents(const char* buffer, size_t length);
   std::list<WdName>::iterator FindWatch(const std::string& path);
+  // Removes the registration; true if there was one. Caller holds mMutex.
+  bool Unregister(const std::string& path, Observer* observer);
+  // True while `observer` is registered for `wd`. Takes mMutex.
+  bool IsObserving(int32_t wd, Observer* observer);
+  // True when an entry other than `except` uses `wd`. Caller holds mMutex.
+  bool SharesWatch(int32_t wd, const WdName& except) const;
+  // Moves the observers of `from` to `to`. Caller holds mMutex.
+  void MoveObservers(int32_t from, int32_t to);
+  // Calls the observers of `wd`; takes mDispatchMutex, then mMutex briefly.
   void NotifyObservers(int32_t wd);
 };
 

@@ -1,12 +1,11 @@
 #include "property/store/property_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
@@ -16,36 +15,22 @@ namespace {
 
 constexpr char kTag[] = "MJPRPERYIES";
 
-// Reads the whole file; false when it cannot be opened.
-bool ReadFile(const std::string& path, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = read(fd, chunk, sizeof(chunk));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
+// Every PropertyFile alive in the process, for the fork handlers. Never
+// destroyed: objects may outlive the library's other statics at exit.
+struct LiveFiles {
+  std::mutex mutex;
+  std::vector<PropertyFile*> files;          // guarded by mutex
+  std::atomic<bool> forkedChild{false};      // set in a forked child
+};
+
+LiveFiles& Live() {
+  static LiveFiles* live = new LiveFiles;
+  return *live;
 }
 
-// Truncates the existing file in place (never creates one) and writes `text`.
-bool WriteFile(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return false;
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  const bool closed = close(fd) == 0;
-  return left == 0 && closed;
+void LogWriteFailure(const std::string& path, const AtomicFile::Failure& failure) {
+  ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error fileName=%s", path.c_str());
+  ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error: %s: %s", failure.step, strerror(failure.error));
 }
 
 // Calls `fn` for each line of `text`, split at '\n' only; a last line
@@ -84,14 +69,16 @@ bool CopyPrefix(char* dest, const char* src, size_t n) {
 }
 
 int CopyStored(const std::string& stored, char* value) {
-  if (stored.size() > PropertyFile::kMaxValueLength) {
+  // A NUL byte read from the file ends the value.
+  const size_t length = strnlen(stored.c_str(), stored.size());
+  if (length > PropertyFile::kMaxValueLength) {
     // Only the file itself can hold such a value; the buffer holds 92 bytes.
     return CopyPrefix(value, stored.data(), PropertyFile::kMaxValueLength)
                ? static_cast<int>(PropertyFile::kMaxValueLength)
                : 0;
   }
-  if (strcpy_s(value, stored.size() + 1, stored.c_str()) != 0) return 0;
-  return static_cast<int>(stored.size());
+  if (strcpy_s(value, length + 1, stored.c_str()) != 0) return 0;
+  return static_cast<int>(length);
 }
 
 int CopyDefault(const char* default_value, char* value) {
@@ -114,9 +101,53 @@ int CopyDefault(const char* default_value, char* value) {
 
 }  // namespace
 
-PropertyFile::PropertyFile() = default;
+PropertyFile::PropertyFile() {
+  static const bool kForkAware = [] {
+    // The watcher registers its fork handlers first, so that at a fork ours
+    // run before its own: every property file's mutex, then the watcher's.
+    InotifyWatchProperty::GetInstance();
+    pthread_atfork(&PropertyFile::BeforeFork, &PropertyFile::AfterForkInParent, &PropertyFile::AfterForkInChild);
+    return true;
+  }();
+  (void)kForkAware;
+  std::lock_guard<std::mutex> lock(Live().mutex);
+  Live().files.push_back(this);
+}
 
-PropertyFile::~PropertyFile() { InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this); }
+PropertyFile::~PropertyFile() {
+  {
+    std::lock_guard<std::mutex> lock(Live().mutex);
+    std::vector<PropertyFile*>& files = Live().files;
+    files.erase(std::remove(files.begin(), files.end(), this), files.end());
+  }
+  InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
+}
+
+// A fork waits until no thread is inside any property file, so that the
+// child finds the mutexes free and the pairs whole. The child's watcher
+// watches nothing: its objects re-check the file on every call.
+void PropertyFile::BeforeFork() {
+  LiveFiles& live = Live();
+  live.mutex.lock();
+  for (PropertyFile* file : live.files) file->mMutex.lock();
+}
+
+void PropertyFile::AfterForkInParent() {
+  LiveFiles& live = Live();
+  for (PropertyFile* file : live.files) file->mMutex.unlock();
+  live.mutex.unlock();
+}
+
+void PropertyFile::AfterForkInChild() {
+  LiveFiles& live = Live();
+  live.forkedChild.store(true);
+  for (PropertyFile* file : live.files) {
+    file->mRegistered = false;
+    file->mWatching = false;
+    file->mMutex.unlock();
+  }
+  live.mutex.unlock();
+}
 
 void PropertyFile::UpdateInotify() { mNeedReload.store(true, std::memory_order_release); }
 
@@ -146,37 +177,54 @@ bool PropertyFile::AnalyseLine(const std::string& line, std::string& key, std::s
   return !key.empty();
 }
 
-bool PropertyFile::ReadConfig(std::string path) {
-  if (mFileName.empty()) {
+void PropertyFile::TryRegister(const std::string& path) {
+  if (mRegistered || Live().forkedChild.load()) return;
+  // The first path read is the one watched; it is tried again only once
+  // the file exists, so a missing file does not log on every call.
+  if (mWatchedPath.empty()) {
     mWatchedPath = path;
-    InotifyWatchProperty::GetInstance()->SetCallback(path, this);
+  } else if (path != mWatchedPath || !AtomicFile::Stat(path).exists) {
+    return;
   }
-  mFileName = path;
+  mRegistered = InotifyWatchProperty::GetInstance()->SetCallback(path, this) == 0;
+}
+
+void PropertyFile::Parse(const std::string& text) {
   mProperties.clear();
-  std::string text;
-  if (!ReadFile(path, text)) {
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "file open error fileName=%s", path.c_str());
-    return false;
-  }
   std::string key;
   std::string value;
   ForEachLine(text, [&](const std::string& line) {
     if (AnalyseLine(line, key, value)) StorePair(mProperties, key, value);
   });
+  mText = text;
+  mUnwritten = false;
+}
+
+bool PropertyFile::ReadConfig(std::string path) {
+  // Registered before the read: a change after it is told.
+  TryRegister(path);
+  mWatching = mRegistered && path == mWatchedPath;
+  mFileName = path;
+  std::string text;
+  AtomicFile::Failure failure;
+  if (!AtomicFile::Read(path, text, mIdentity, failure)) {
+    mIdentity = AtomicFile::Stat(path);
+    mProperties.clear();
+    mText.clear();
+    mUnwritten = false;
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "file open error fileName=%s", path.c_str());
+    return false;
+  }
+  Parse(text);
   return true;
 }
 
-bool PropertyFile::WriteConfig(std::string path) const {
-  std::string text;
-  if (!ReadFile(path, text)) {
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error fileName=%s", path.c_str());
-    return false;
-  }
+std::string PropertyFile::Render(const std::string& current) const {
   std::string rewritten;
-  rewritten.reserve(text.size() + 64);
+  rewritten.reserve(current.size() + 64);
   std::string key;
   std::string value;
-  ForEachLine(text, [&](const std::string& line) {
+  ForEachLine(current, [&](const std::string& line) {
     if (AnalyseLine(line, key, value)) return;
     rewritten += line;
     rewritten += '\n';
@@ -187,13 +235,31 @@ bool PropertyFile::WriteConfig(std::string path) const {
     rewritten += stored;
     rewritten += '\n';
   }
-  return WriteFile(path, rewritten);
+  return rewritten;
+}
+
+bool PropertyFile::WriteConfig(std::string path) const {
+  FileIdentity written;
+  bool rewrote = false;
+  AtomicFile::Failure failure;
+  const auto render = [this](const std::string& current) { return Render(current); };
+  if (AtomicFile::Rewrite(path, render, written, rewrote, failure)) return true;
+  LogWriteFailure(path, failure);
+  return false;
 }
 
 void PropertyFile::Refresh(const char* path) {
-  if (mFileName.empty()) ReadConfig(path);
-  // Cleared before the read: a change that lands during it asks again.
-  if (mNeedReload.load(std::memory_order_acquire) && mNeedReload.exchange(false)) ReadConfig(path);
+  if (mFileName.empty() || mFileName != path) {
+    ReadConfig(path);
+    return;
+  }
+  if (mWatching) {
+    if (!mNeedReload.load(std::memory_order_acquire)) return;
+    // Cleared before the check: a change that lands during it asks again.
+    mNeedReload.store(false, std::memory_order_relaxed);
+  }
+  if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
+  ReadConfig(path);
 }
 
 int PropertyFile::Get(const char* path, const char* key, char* value, const char* default_value) {
@@ -208,36 +274,77 @@ int PropertyFile::Get(const char* path, const char* key, char* value, const char
   return CopyDefault(default_value, value);
 }
 
-int PropertyFile::Set(const char* path, const char* key, const char* value) {
-  return Store(path, key, value) == StoreResult::kRefused ? -1 : 0;
-}
-
 PropertyFile::PropertyMap PropertyFile::Snapshot(const char* path) {
   std::lock_guard<std::mutex> lock(mMutex);
   Refresh(path);
   return mProperties;
 }
 
-PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key, const char* value) {
-  ZuLogPrint(ZU_LOG_INFO, kTag, "CONFIG_FILE: %s", path);
-  std::lock_guard<std::mutex> lock(mMutex);
+bool PropertyFile::ReadsBack(const char* text, bool isKey) const {
+  const size_t length = strlen(text);
+  if (length > 0 && (IsSpace(text[0]) || IsSpace(text[length - 1]))) return false;
+  if (strchr(text, '#') != nullptr) return false;
+  return !isKey || strchr(text, '=') == nullptr;
+}
+
+bool PropertyFile::Refuses(const char* key, const char* value) const {
   if (key == nullptr || value == nullptr || key[0] == '\0') {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property key or value cannot be empty");
-    return StoreResult::kRefused;
+    return true;
   }
   // A newline would split the written line into a different pair.
   if (strchr(key, '\n') != nullptr || strchr(value, '\n') != nullptr) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property key or value cannot contain a newline");
-    return StoreResult::kRefused;
+    return true;
   }
   if (strlen(value) > kMaxValueLength) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property value lenth cannot more than %d",
                static_cast<int>(kMaxValueLength + 1));
-    return StoreResult::kRefused;
+    return true;
   }
-  // Re-read a changed file first, or the rewrite would drop what another
-  // process wrote.
-  Refresh(path);
-  StorePair(mProperties, key, value);
-  return WriteConfig(path) ? StoreResult::kWritten : StoreResult::kNotWritten;
+  // The written line would read back as another pair, or as none (and each
+  // further set would append another copy of it).
+  if (!ReadsBack(key, true) || !ReadsBack(value, false)) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag,
+               "property key or value would not read back: no '#', no '=' in the key, no blanks at either end");
+    return true;
+  }
+  return false;
+}
+
+int PropertyFile::Set(const char* path, const char* key, const char* value) {
+  return Store(path, key, value) == StoreResult::kRefused ? -1 : 0;
+}
+
+PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key, const char* value) {
+  ZuLogPrint(ZU_LOG_INFO, kTag, "CONFIG_FILE: %s", path);
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (Refuses(key, value)) return StoreResult::kRefused;
+  if (mFileName.empty() || mFileName != path) ReadConfig(path);  // first use registers
+  std::string rendered;
+  const auto change = [&](const std::string& current) {
+    // The file as it is now is the base; parsing is skipped when it is the
+    // text this object last read or wrote.
+    if (mUnwritten || current != mText) Parse(current);
+    StorePair(mProperties, key, value);
+    rendered = Render(current);
+    return rendered;
+  };
+  FileIdentity identity;
+  bool rewrote = false;
+  AtomicFile::Failure failure;
+  if (AtomicFile::Rewrite(path, change, identity, rewrote, failure)) {
+    mIdentity = identity;
+    mText = std::move(rendered);
+    return StoreResult::kWritten;
+  }
+  LogWriteFailure(path, failure);
+  if (rewrote) {
+    mIdentity = identity;  // the old file, still in place
+  } else {
+    Refresh(path);  // the file could not be opened: the freshest pairs are those read last
+    StorePair(mProperties, key, value);
+  }
+  mUnwritten = true;
+  return StoreResult::kNotWritten;
 }

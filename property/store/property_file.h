@@ -15,22 +15,39 @@
 //   '  p = v  # note' -> p, v      'a=b=c' -> a, b=c
 //   '=5', '# x=1', 'plain text' -> not pairs
 //
-// Change notification: the first ReadConfig registers this object with the
-// file watcher for the path it reads; the watcher calls UpdateInotify when
-// that file was rewritten, which asks Get and Set for a re-read. The
-// destructor removes that registration.
+// So Set refuses what would not read back as the same pair: a '#' anywhere,
+// a '=' in the key, blanks or tabs at either end of the key or the value, a
+// newline, an empty key.
+//
+// Several processes share a file. Every rewrite (Set, WriteConfig) runs
+// under a lock shared by all processes, reads the file as it is at that
+// moment and replaces it atomically (property/store/atomic_file.h): no
+// process loses another's pair, and no reader sees a half-written file.
+// After a Set, this object holds the pairs it just read plus the change.
+//
+// Change notification: this object registers with the file watcher for the
+// first path it reads (before reading it, so that no later change goes
+// untold); the watcher calls UpdateInotify when that file was rewritten,
+// which asks Get, Set and Snapshot for a re-check. A re-check looks at the
+// file's identity (device, inode, size, modification time) and reads it
+// again only when it is not the file this object read or wrote last. While
+// the registration has failed (the file was missing, the watcher refused),
+// every call re-checks, and a registration is tried again once the file
+// exists; a forked child, whose watcher watches nothing, re-checks on every
+// call. The destructor removes the registration.
 //
 // Get and Set are the whole of property_get / property_set on a given path
 // (the library's process-wide object serves the two exported functions).
 //
-// Threads and locks: Get, Set and UpdateInotify may be called from any
-// thread; Get and Set serialise on mMutex. ReadConfig, WriteConfig and
+// Threads and locks: Get, Set, Store, Snapshot and UpdateInotify may be
+// called from any thread, also from inside an observer of the watcher. Get,
+// Set, Store and Snapshot serialise on mMutex. ReadConfig, WriteConfig and
 // Properties() take no lock: whoever shares one object between threads calls
-// them under its own serialisation. UpdateInotify runs on a watcher thread
-// with the watcher's mutex held; it takes no lock of this object (the
-// re-read request is atomic), so the watcher never waits behind a file read
-// or write here. The one nesting of locks is the registration during the
-// first read inside Get or Set: mMutex, then the watcher's mutex.
+// them under its own serialisation. UpdateInotify takes no lock (the re-check
+// request is atomic). Lock order: mMutex, then the cross-process file lock;
+// mMutex, then the watcher's mutex (registration, never while the file lock
+// is held). A fork waits until no thread holds mMutex of any PropertyFile,
+// so a child finds every object unlocked and consistent.
 #ifndef PROPERTY_STORE_PROPERTY_FILE_H_
 #define PROPERTY_STORE_PROPERTY_FILE_H_
 
@@ -42,6 +59,7 @@
 #include <string>
 
 #include "property/property_export.h"
+#include "property/store/atomic_file.h"
 #include "property/store/observer.h"
 
 class PROPERTY_EXPORT PropertyFile : public Observer {
@@ -54,10 +72,10 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
 
   // Empty map, no file name, no re-read requested.
   PropertyFile();
-  // Removes the watcher registration made by the first ReadConfig.
+  // Removes the watcher registration made for the first path read.
   ~PropertyFile() override;
 
-  // Requests a re-read before the next Get or Set. Never blocks.
+  // Requests a re-check before the next Get, Set or Snapshot. Never blocks.
   void UpdateInotify() override;
 
   // True for the blank and the horizontal tab only.
@@ -70,31 +88,34 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // On false their contents are unspecified.
   bool AnalyseLine(const std::string& line, std::string& key, std::string& value) const;
 
-  // Replaces the map with the pairs of the file at `path`; the first call
-  // also registers this object with the watcher for `path`. Returns false
-  // (logged "file open error") when the file cannot be opened; the map is
-  // then empty and the file name is still set.
+  // Replaces the map with the pairs of the file at `path`. The first call
+  // registers this object with the watcher for `path`; a later call for
+  // that path tries again if that failed and the file exists now. Returns
+  // false (logged "file open error") when the file cannot be opened; the map
+  // is then empty and the file name is still set.
   bool ReadConfig(std::string path);
 
   // Rewrites the file at `path`: its non-pair lines in their old order, then
   // every pair of the map. Returns false when the file cannot be opened for
-  // reading (logged "file write error"; a missing file is never created) or
-  // rewritten.
+  // reading and writing (logged "file write error"; a missing file is never
+  // created) or replaced (logged "file write error" and the failing step).
   bool WriteConfig(std::string path) const;
 
   // Copies the value of `key` from the file at `path` into `value`, which
   // must hold kMaxValueLength + 1 bytes; a stored value longer than that is
-  // cut. An absent or empty value gives `default_value` (cut likewise; null
-  // gives ""). Reads the file on first use and after a change notification.
-  // Returns the characters copied, 0 when nothing was (a null or empty key
-  // or a null buffer leaves the buffer untouched).
+  // cut, one with a NUL byte ends there. An absent or empty value gives
+  // `default_value` (cut likewise; null gives ""). Reads the file on first
+  // use and when a re-check finds it changed. Returns the characters copied,
+  // 0 when nothing was (a null or empty key or a null buffer leaves the
+  // buffer untouched).
   int Get(const char* path, const char* key, char* value, const char* default_value);
 
-  // Stores `value` under `key` and rewrites the file at `path`, re-reading
-  // it first when it is read for the first time or changed. Returns 0 once
-  // the value is stored, also when the file could not be written; -1 when
-  // key or value is null, the key is empty, either holds a newline, or the
-  // value is longer than kMaxValueLength.
+  // Stores `value` under `key`: under the cross-process lock, reads the file
+  // at `path`, sets this one pair and replaces the file. Returns 0 once the
+  // value is stored, also when the file could not be written (the value is
+  // then kept in memory); -1 when the pair is refused: key or value null,
+  // the key empty, a newline in either, a value longer than kMaxValueLength,
+  // or a pair that would not read back (see above).
   int Set(const char* path, const char* key, const char* value);
 
   // What Store did with a pair.
@@ -107,18 +128,41 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   StoreResult Store(const char* path, const char* key, const char* value);
 
   // A copy of the pairs of the file at `path`, taken under the lock after
-  // the same re-read that Get does.
+  // the same re-check that Get does.
   PropertyMap Snapshot(const char* path);
 
   // The pairs as last read or set. Not synchronised (see above).
   const PropertyMap& Properties() const { return mProperties; }
 
  private:
-  void Refresh(const char* path);
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
 
-  PropertyMap mProperties;    // guarded by mMutex inside Get and Set
-  std::string mFileName;      // path of the last ReadConfig; empty: never read
-  std::string mWatchedPath;   // path registered with the watcher
+  // True (logged) when Set must refuse the pair.
+  bool Refuses(const char* key, const char* value) const;
+  // True when `text` reads back unchanged as a key (or a value).
+  bool ReadsBack(const char* text, bool isKey) const;
+  // Reads `path` unless the pairs in memory are known to be its contents.
+  void Refresh(const char* path);
+  // Registers with the watcher for the first path read; tries again for
+  // that path once it exists, never in a forked child.
+  void TryRegister(const std::string& path);
+  // Replaces the pairs with those of `text`.
+  void Parse(const std::string& text);
+  // `current`'s non-pair lines, then the pairs, one "key=value" line each.
+  std::string Render(const std::string& current) const;
+
+  // Members below are guarded by mMutex inside Get, Set, Store and Snapshot
+  // (ReadConfig and WriteConfig leave that to their caller).
+  PropertyMap mProperties;
+  std::string mFileName;     // path of the last read; empty: never read
+  std::string mWatchedPath;  // the path registered (or tried) with the watcher
+  std::string mText;         // the text mProperties was parsed from
+  bool mUnwritten = false;   // mProperties holds a pair the file lacks
+  FileIdentity mIdentity;    // the file mProperties was read from or written to
+  bool mRegistered = false;  // the watcher took the registration
+  bool mWatching = false;    // registered for mFileName: told of its changes
   std::mutex mMutex;
   std::atomic<bool> mNeedReload{false};
 };

@@ -92,18 +92,56 @@ TEST(PropertyFileTest, RewriteKeepsOtherLinesThenSortedPairs) {
   ASSERT_EQ(file.Set(path.c_str(), "a", "1"), 0);
   EXPECT_EQ(ReadText(path), "# head\nx\n\n=7\nlast line\na=1\nb=2\n");
 
-  // A value with '#' is written as given and read back cut; a key with '='
-  // is read back split at it.
-  ASSERT_EQ(file.Set(path.c_str(), "p", "a#b"), 0);
-  EXPECT_NE(ReadText(path).find("\np=a#b\n"), std::string::npos);
-  ASSERT_EQ(file.Set(path.c_str(), "k=x", "v"), 0);
   PropertyFile reader;
   ASSERT_TRUE(reader.ReadConfig(path));
-  EXPECT_EQ(reader.Properties().at("p"), "a");
-  EXPECT_EQ(reader.Properties().at("k"), "x=v");
-  EXPECT_EQ(reader.Properties().count("k=x"), 0u);
   EXPECT_EQ(reader.Get(path.c_str(), "b", value, nullptr), 1);
   EXPECT_STREQ(value, "2");
+}
+
+// A pair whose line would read back differently (or as no pair, so that
+// every further set would append another copy) is refused; what does read
+// back is taken.
+TEST(PropertyFileTest, PairsThatWouldNotReadBackAreRefused) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir.File("p.cfg");
+  WriteText(path, "a=1\n");
+  PropertyFile file;
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"a#b", "v"}, {"#k", "v"}, {"   ", "v"}, {" k", "v"}, {"k\t", "v"},  {"k", " v "},
+      {"k", "v\t"},  {"k", "a#b"}, {"k", "#"},  {"k=x", "v"}, {"=", "v"},
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& [key, value] : refused) {
+      EXPECT_EQ(file.Set(path.c_str(), key.c_str(), value.c_str()), -1) << '"' << key << "\" = \"" << value << '"';
+    }
+  }
+  EXPECT_EQ(ReadText(path), "a=1\n");
+  EXPECT_EQ(log.Count(Store(ZU_LOG_ERROR,
+                            "property key or value would not read back: no '#', no '=' in the key, no blanks at "
+                            "either end")),
+            2 * refused.size());
+
+  const std::vector<std::pair<std::string, std::string>> taken = {
+      {"k", "a=b"}, {"k.x", "v\r"}, {"e", ""}, {"in side", "with blanks inside"}};
+  for (const auto& [key, value] : taken) ASSERT_EQ(file.Set(path.c_str(), key.c_str(), value.c_str()), 0) << key;
+  PropertyFile reader;
+  ASSERT_TRUE(reader.ReadConfig(path));
+  for (const auto& [key, value] : taken) EXPECT_EQ(reader.Properties().at(key), value) << key;
+}
+
+// A NUL byte in the file ends the value: the length returned is what was
+// copied.
+TEST(PropertyFileTest, GetReturnsTheLengthCopiedUpToANulByte) {
+  TempDir dir;
+  const std::string path = dir.File("p.cfg");
+  WriteText(path, std::string("k=ab\0cdef\nlong=", 15) + std::string(50, 'x') + '\0' + std::string(60, 'y') + "\n");
+  PropertyFile file;
+  char value[PROPERTY_VALUE_SIZE];
+  EXPECT_EQ(file.Get(path.c_str(), "k", value, nullptr), 2);
+  EXPECT_STREQ(value, "ab");
+  EXPECT_EQ(file.Get(path.c_str(), "long", value, nullptr), 50);
+  EXPECT_EQ(std::string(value), std::string(50, 'x'));
 }
 
 TEST(PropertyFileTest, MissingFileIsNeverCreatedAndRegisteredOnce) {
