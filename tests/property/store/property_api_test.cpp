@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "property/store/inotify_watch_property.h"
+#include "tests/property/store/peer_process.h"
 #include "tests/property/store/store_test_util.h"
 
 extern char** environ;
@@ -29,6 +30,7 @@ namespace {
 using store_test::CountingObserver;
 using store_test::kConfigFile;
 using store_test::ReadText;
+using store_test::RunPeer;
 using store_test::WriteText;
 
 std::string Get(const char* key, const char* fallback = "") {
@@ -44,21 +46,6 @@ bool WaitUntil(const std::function<bool()>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-// Runs the peer program (tests/property/store/helpers) with `args` and
-// returns its exit status.
-int RunPeer(const std::vector<std::string>& args) {
-  std::vector<std::string> command = {PROPERTY_PEER_COMMAND};
-  command.insert(command.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : command) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
 }
 
 class PropertyApiTest : public ::testing::Test {

@@ -3,6 +3,7 @@
 #ifndef TESTS_PROPERTY_STORE_STORE_TEST_UTIL_H_
 #define TESTS_PROPERTY_STORE_STORE_TEST_UTIL_H_
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/statfs.h>
@@ -13,11 +14,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "property/store/observer.h"
+#include "property/store/property_file.h"
 
 namespace store_test {
 
@@ -47,6 +51,35 @@ inline std::string ReadText(const std::string& path) {
 }
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The pairs of a property file's text, by the file's own line rules.
+inline std::map<std::string, std::string> ParsePairs(const std::string& text) {
+  PropertyFile rules;
+  std::map<std::string, std::string> pairs;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string key;
+    std::string value;
+    if (rules.AnalyseLine(text.substr(start, end - start), key, value)) pairs[key] = value;
+    start = end + 1;
+  }
+  return pairs;
+}
+
+// The names in a directory, without "." and "..".
+inline std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
 
 // A scratch directory under /tmp, removed with its files.
 class TempDir {

@@ -3,22 +3,43 @@
 //
 //   property_peer set KEY VALUE   property_set in a process of its own;
 //                                 exits with 0 when it returned 0
+//   property_peer fill PREFIX N   sets PREFIX.0 .. PREFIX.<N-1> to their
+//                                 numbers; exits with 0 when every set did
+//   property_peer read KEY        reads KEY over and over until SIGTERM
+//                                 (prints "ready" after the first read),
+//                                 then prints "reads=R defaults=D" and exits
+//                                 with 0 when it read R > 0 times and never
+//                                 got the default
+//   property_peer churn KEY       sets KEY to 1, 2, 3 ... until killed;
+//                                 prints "ready" after the first set
+//   property_peer as UID GID set KEY VALUE
+//                                 the set, after loading the library, as
+//                                 that user and group
 //   property_peer unload          loads and unloads the library three times
 //                                 (once after using it) and checks that the
 //                                 watcher's two threads come and go with it
 #include <dirent.h>
 #include <dlfcn.h>
+#include <grp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
 
 using SetFn = int (*)(const char*, const char*);
 using GetFn = int (*)(const char*, char*, const char*);
+
+constexpr char kDefault[] = "\001default";
+
+volatile std::sig_atomic_t gStop = 0;
 
 int CountThreads() {
   DIR* dir = opendir("/proc/self/task");
@@ -45,6 +66,19 @@ void* Load() {
   return library;
 }
 
+// The library's two functions; the library stays loaded until exit.
+struct Library {
+  SetFn set = nullptr;
+  GetFn get = nullptr;
+  bool Load() {
+    void* library = ::Load();
+    if (library == nullptr) return false;
+    set = reinterpret_cast<SetFn>(dlsym(library, "property_set"));
+    get = reinterpret_cast<GetFn>(dlsym(library, "property_get"));
+    return set != nullptr && get != nullptr;
+  }
+};
+
 int Set(const char* key, const char* value) {
   void* library = Load();
   if (library == nullptr) return 2;
@@ -52,6 +86,60 @@ int Set(const char* key, const char* value) {
   const int result = set != nullptr ? set(key, value) : -2;
   dlclose(library);
   return result == 0 ? 0 : 1;
+}
+
+int Fill(const char* prefix, int count) {
+  Library library;
+  if (!library.Load()) return 2;
+  int failed = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::string key = std::string(prefix) + "." + std::to_string(i);
+    failed += library.set(key.c_str(), std::to_string(i).c_str()) != 0 ? 1 : 0;
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+int Read(const char* key) {
+  Library library;
+  if (!library.Load()) return 2;
+  signal(SIGTERM, [](int) { gStop = 1; });
+  long reads = 0;
+  long defaults = 0;
+  char value[92];
+  while (gStop == 0) {
+    library.get(key, value, kDefault);
+    defaults += strcmp(value, kDefault) == 0 ? 1 : 0;
+    if (++reads == 1) {
+      printf("ready\n");
+      fflush(stdout);
+    }
+  }
+  printf("reads=%ld defaults=%ld\n", reads, defaults);
+  return reads > 0 && defaults == 0 ? 0 : 1;
+}
+
+[[noreturn]] void Churn(const char* key) {
+  Library library;
+  if (!library.Load()) exit(2);
+  for (long i = 1;; ++i) {
+    if (library.set(key, std::to_string(i).c_str()) != 0) exit(1);
+    if (i == 1) {
+      printf("ready\n");
+      fflush(stdout);
+    }
+  }
+}
+
+int SetAs(const char* uid, const char* gid, const char* key, const char* value) {
+  Library library;
+  if (!library.Load()) return 2;
+  const gid_t group = static_cast<gid_t>(atoi(gid));
+  const uid_t user = static_cast<uid_t>(atoi(uid));
+  if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0) {
+    perror("dropping privileges");
+    return 2;
+  }
+  return library.set(key, value) == 0 ? 0 : 1;
 }
 
 int Unload() {
@@ -90,8 +178,14 @@ int Unload() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && strcmp(argv[1], "set") == 0) return Set(argv[2], argv[3]);
-  if (argc == 2 && strcmp(argv[1], "unload") == 0) return Unload();
-  fprintf(stderr, "usage: %s set KEY VALUE | unload\n", argv[0]);
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (argc == 4 && command == "set") return Set(argv[2], argv[3]);
+  if (argc == 4 && command == "fill") return Fill(argv[2], atoi(argv[3]));
+  if (argc == 3 && command == "read") return Read(argv[2]);
+  if (argc == 3 && command == "churn") Churn(argv[2]);
+  if (argc == 7 && command == "as" && strcmp(argv[4], "set") == 0) return SetAs(argv[2], argv[3], argv[5], argv[6]);
+  if (argc == 2 && command == "unload") return Unload();
+  fprintf(stderr, "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | unload\n",
+          argv[0]);
   return 2;
 }
