@@ -26,6 +26,12 @@ class Descriptor {
     if (mFd >= 0) close(mFd);
     mFd = fd;
   }
+  // Gives up the descriptor without closing it.
+  int Release() {
+    const int fd = mFd;
+    mFd = -1;
+    return fd;
+  }
 
  private:
   int mFd;
@@ -206,11 +212,9 @@ bool ReplaceByRename(LockedFile& locked, const struct stat& old, const std::stri
   }
   if (fchmod(file.Get(), old.st_mode & 07777) != 0) return Fail(failure, "set mode");
   if (!Finish(file.Get(), stamped, written, failure)) return false;
-  if (close(file.Get()) != 0) {
-    file.Reset();  // already closed, whatever close reported
-    return Fail(failure, "close temporary");
-  }
-  file.Reset();
+  // Closed once, whatever close reports: a second close could hit a
+  // descriptor another thread has just opened under the same number.
+  if (close(file.Release()) != 0) return Fail(failure, "close temporary");
   if (renameat(dir, temporary.c_str(), dir, locked.name.c_str()) != 0) {
     inPlace = errno == EBUSY || errno == EXDEV;
     return inPlace ? false : Fail(failure, "rename");

@@ -35,14 +35,59 @@ TEST(InotifyWatchPropertyTest, NotifiesOnCloseAfterWritingNotOnReadOnlyOpen) {
   CountingObserver observer;
   ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
 
+  // Events of one watcher arrive in order: once a write to another watched
+  // file has been told, any event of the read-only open has been told too.
+  const std::string marker = dir.File("marker.cfg");
+  WriteText(marker, "");
+  CountingObserver markerObserver;
+  ASSERT_EQ(watcher.SetCallback(marker, &markerObserver), 0);
   { std::ifstream reader(path); std::string line; std::getline(reader, line); }
+  WriteText(marker, "m=1\n");
+  ASSERT_TRUE(markerObserver.WaitForCount(1));
+  EXPECT_EQ(observer.Count(), 0) << "the read-only open notified";
   WriteText(path, "a=2\n");
   ASSERT_TRUE(observer.WaitForCount(1));
-  WriteText(path, "a=3\n");
-  ASSERT_TRUE(observer.WaitForCount(2));
-  EXPECT_EQ(observer.Count(), 2) << "the read-only open notified";
+  EXPECT_EQ(watcher.RemoveCallback(marker, &markerObserver), 0);
   EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_INFO, "wd = 1;")));
   EXPECT_EQ(watcher.RemoveCallback(path, &observer), 0);
+}
+
+// A watcher of its own whose kernel watches can be counted.
+class CountableWatcher : public InotifyWatchProperty {
+ public:
+  int KernelWatches() const {
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(mInotifyFd));
+    int watches = 0;
+    for (std::string line; std::getline(info, line);) watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+    return watches;
+  }
+};
+
+// When the path comes to name another file while the old one lives on
+// (rotated to a backup name, kept by a hard link), the old file's watch
+// goes: it would cost a kernel watch per rotation and wake the observers
+// on every write to the backup.
+TEST(InotifyWatchPropertyTest, TheOldFileIsNoLongerWatchedOnceThePathNamesAnother) {
+  TempDir dir;
+  const std::string path = dir.File("a.cfg");
+  WriteText(path, "a=1\n");
+  CountableWatcher watcher;
+  CountingObserver observer;
+  ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
+  ASSERT_EQ(watcher.KernelWatches(), 1);
+
+  ASSERT_EQ(rename(path.c_str(), dir.File("a.cfg.1").c_str()), 0);
+  WriteText(path, "a=2\n");
+  ASSERT_TRUE(observer.WaitForCount(1));
+  EXPECT_EQ(watcher.KernelWatches(), 1);
+
+  ASSERT_EQ(link(path.c_str(), dir.File("a.cfg.link").c_str()), 0);
+  WriteText(dir.File("next"), "a=3\n");
+  ASSERT_EQ(rename(dir.File("next").c_str(), path.c_str()), 0);
+  ASSERT_TRUE(observer.WaitForCount(2));
+  EXPECT_EQ(watcher.KernelWatches(), 1);
+  watcher.RemoveCallback(path, &observer);
+  EXPECT_EQ(watcher.KernelWatches(), 0);
 }
 
 TEST(InotifyWatchPropertyTest, CodeZeroMessageNotifiesAndSignalsOthersAreIgnored) {

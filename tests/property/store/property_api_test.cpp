@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -166,6 +167,62 @@ TEST_F(PropertyApiTest, ForkedChildExitsNormallyAndLeavesTheParentWatching) {
   EXPECT_TRUE(WaitUntil([] { return Get("child.key") == "1"; }));
   WriteText(kConfigFile, "after.child=2\n");
   EXPECT_TRUE(WaitUntil([] { return Get("after.child") == "2"; })) << "the parent no longer hears of changes";
+}
+
+// What a forked child does, reported through its exit status: reads while
+// the parent's other thread was setting at the fork, waits until the parent
+// says another process changed the file, then must see that change and keep
+// it through a set of its own.
+[[noreturn]] void ForkedChild(int ready, int changed, const std::string& expected) {
+  alarm(60);  // a child that hangs ends instead of holding the test up
+  char value[PROPERTY_VALUE_SIZE];
+  property_get("generation", value, "");
+  char byte = 1;
+  if (write(ready, &byte, 1) != 1 || read(changed, &byte, 1) != 1) _exit(2);
+  property_get("after.fork", value, "none");
+  if (expected != value) _exit(3);
+  if (property_set("child", expected.c_str()) != 0) _exit(4);
+  _exit(0);
+}
+
+// A child forked while another thread of the parent is inside property_set
+// neither hangs on its first call nor answers from the pairs it inherited:
+// it sees what other processes wrote after the fork, and its own set keeps
+// that.
+TEST_F(PropertyApiTest, AForkedChildNeitherHangsNorAnswersStale) {
+  signal(SIGPIPE, SIG_IGN);  // a child that died early shows in its status
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    for (int i = 0; !stop; ++i) property_set("setter", std::to_string(i).c_str());
+  });
+  for (int round = 0; round < 10; ++round) {
+    const std::string expected = "round" + std::to_string(round);
+    int ready[2];
+    int changed[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(changed), 0);
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ForkedChild(ready[1], changed[0], expected);
+    close(ready[1]);
+    close(changed[0]);
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1) << "round " << round << ": the child hangs in its first call";
+    EXPECT_EQ(RunPeer({"set", "after.fork", expected}), 0);
+    EXPECT_EQ(write(changed[1], &byte, 1), 1);
+    close(ready[0]);
+    close(changed[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "round " << round << ": status " << status << " (3: stale answer, 4: set refused, signal: hang)";
+    const std::string file = ReadText(kConfigFile);
+    EXPECT_NE(file.find("\nafter.fork=" + expected + "\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\nchild=" + expected + "\n"), std::string::npos) << file;
+  }
+  stop = true;
+  setter.join();
 }
 
 TEST_F(PropertyApiTest, LibraryLoadsAndUnloadsCleanly) {

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
+#include <thread>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -308,6 +315,96 @@ TEST(PropertyFileTest, DestructorUnregistersThePathItRegistered) {
   WriteText(first, "a=2\n");
   EXPECT_TRUE(probe.WaitForCount(1));
   InotifyWatchProperty::GetInstance()->RemoveCallback(first, &probe);
+}
+
+}  // namespace
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Runs `body` on a thread of its own; a body that has not ended within a
+// minute is a deadlock, and the program ends at once rather than hang.
+void RunOrReportDeadlock(const std::function<void()>& body) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ended = done->get_future();
+  std::thread([body, done] {
+    body();
+    done->set_value();
+  }).detach();
+  if (ended.wait_for(std::chrono::minutes(1)) == std::future_status::ready) return;
+  fprintf(stderr, "deadlock: the test body did not end within a minute\n");
+  std::_Exit(1);
+}
+
+// A service that starts before its configuration is installed reads the
+// file once it appears, is told of its changes from then on, and a set
+// keeps what the file holds.
+TEST(PropertyFileTest, AFileThatAppearsLaterIsReadWatchedAndKept) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir.File("late.cfg");
+  PropertyFile file;
+  char value[PROPERTY_VALUE_SIZE];
+  EXPECT_EQ(file.Get(path.c_str(), "k", value, "d"), 1);
+  EXPECT_EQ(file.Set(path.c_str(), "early", "1"), 0);
+  EXPECT_FALSE(Exists(path));
+
+  WriteText(path, "k=1\nother=2\n");
+  EXPECT_EQ(file.Get(path.c_str(), "k", value, "d"), 1);
+  EXPECT_STREQ(value, "1");
+  EXPECT_EQ(file.Get(path.c_str(), "early", value, "d"), 1) << "the file, not the memory, holds the pairs";
+
+  CountingObserver probe;
+  ASSERT_EQ(InotifyWatchProperty::GetInstance()->SetCallback(path, &probe), 0);
+  EXPECT_TRUE(log.Contains({ZU_LOG_INFO, std::nullopt, "This filePath is already watched: " + path}));
+  EXPECT_EQ(log.Count({ZU_LOG_ERROR, std::nullopt, "inotify_add_watch"}), 1u);
+  WriteText(path, "k=2\nother=2\n");
+  ASSERT_TRUE(probe.WaitForCount(1));
+  EXPECT_EQ(file.Get(path.c_str(), "k", value, "d"), 1);
+  EXPECT_STREQ(value, "2");
+  InotifyWatchProperty::GetInstance()->RemoveCallback(path, &probe);
+
+  ASSERT_EQ(file.Set(path.c_str(), "mine", "3"), 0);
+  EXPECT_EQ(ReadText(path), "k=2\nmine=3\nother=2\n");
+}
+
+// An observer reacts to a change by reading and writing a property file
+// while another thread reads that file for the first time (and so
+// registers it with the watcher): neither waits for the other for good.
+TEST(PropertyFileTest, AnObserverMayGetAndSetWhileAnotherThreadReadsFirst) {
+  TempDir dir;
+  const std::string path = dir.File("p.cfg");
+  WriteText(path, "k=0\n");
+  RunOrReportDeadlock([&] {
+    for (int round = 1; round <= 20; ++round) {
+      const std::string mark = std::to_string(round);
+      auto file = std::make_unique<PropertyFile>();
+      std::atomic<bool> setOnce{false};
+      CountingObserver observer([&] {
+        char value[PROPERTY_VALUE_SIZE];
+        file->Get(path.c_str(), "k", value, "");
+        if (!setOnce.exchange(true)) file->Set(path.c_str(), "observer", mark.c_str());
+      });
+      ASSERT_EQ(InotifyWatchProperty::GetInstance()->SetCallback(path, &observer), 0);
+      std::thread first([&] {
+        char value[PROPERTY_VALUE_SIZE];
+        file->Get(path.c_str(), "k", value, "");
+      });
+      WriteText(path, "k=" + mark + "\n");
+      first.join();
+      ASSERT_TRUE(WaitUntil([&] { return store_test::ParsePairs(ReadText(path))["observer"] == mark; }));
+      InotifyWatchProperty::GetInstance()->RemoveCallback(path, &observer);
+      file.reset();
+    }
+  });
 }
 
 }  // namespace
