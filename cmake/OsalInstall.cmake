@@ -1,32 +1,42 @@
 # Installs the libraries, their headers (mirroring the source folders), a CMake
 # package (find_package(osal) gives osal::osal and osal::property) and
 # pkg-config files.
+#
+# Install components, one Debian package each (cmake/OsalPackaging.cmake):
+# osal, property and platform hold the versioned shared libraries; dev the
+# headers, the .so links, the CMake package and the pkg-config files; tool
+# holds propctl (tools/propctl).
 include(CMakePackageConfigHelpers)
 
-install(TARGETS osal property zulog c_boundck
-  EXPORT osalTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+foreach(pair osal:osal property:property zulog:platform c_boundck:platform)
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 target)
+  list(GET pair 1 component)
+  install(TARGETS ${target}
+    EXPORT osalTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${component} NAMELINK_COMPONENT dev
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endforeach()
 
 foreach(dir osal property platform)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir}
+    COMPONENT dev
     FILES_MATCHING PATTERN "*.h")
 endforeach()
 
 set(OSAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/osal)
-install(EXPORT osalTargets NAMESPACE osal:: DESTINATION ${OSAL_CMAKE_DIR})
+install(EXPORT osalTargets NAMESPACE osal:: DESTINATION ${OSAL_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/osalConfig.cmake.in
   ${PROJECT_BINARY_DIR}/osalConfig.cmake INSTALL_DESTINATION ${OSAL_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/osalConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/osalConfig.cmake ${PROJECT_BINARY_DIR}/osalConfigVersion.cmake
-  DESTINATION ${OSAL_CMAKE_DIR})
+  DESTINATION ${OSAL_CMAKE_DIR} COMPONENT dev)
 
 # Relocatable: the prefix is found from where the .pc file was installed.
 file(RELATIVE_PATH OSAL_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 foreach(pc osal property)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
