@@ -10,6 +10,7 @@
 # Refuses to install over packages of these names that are already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/deps.sh package cross
 packages=$PWD/build/packages
 names=(libosal0 libproperty0 osal-platform-standins libosal-dev propctl)
 work=$(mktemp -d)
