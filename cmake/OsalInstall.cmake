@@ -1,13 +1,13 @@
 # Installs the libraries, their headers (mirroring the source folders), a CMake
 # package (find_package(osal) gives osal::osal and osal::property) and
 # pkg-config files.
+include(CMakePackageConfigHelpers)
+
 #
 # Install components, one Debian package each (cmake/OsalPackaging.cmake):
 # osal, property and platform hold the versioned shared libraries; dev the
 # headers, the .so links, the CMake package and the pkg-config files; tool
 # holds propctl (tools/propctl).
-include(CMakePackageConfigHelpers)
-
 foreach(pair osal:osal property:property zulog:platform c_boundck:platform)
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 target)
