@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs missing packages, builds everything and runs the demo. The demo's
-# property section works on a private /etc/j-config (see private-ns.sh).
+# Installs the packages the native build needs (when missing), builds
+# everything and runs the demo. The demo's property section works on a
+# private /etc/j-config (see private-ns.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the cross build and the
-# fuzzers need, when any of them is missing.
+# Installs the Debian packages a stage needs, when any of them is missing.
+#   scripts/deps.sh [GROUP...]
+# The native build, its tests and the demo need the base group only; add
+#   bench    Google Benchmark (bench/ is built when it is installed)
+#   cross    the aarch64 cross compiler and qemu's user-mode emulator
+#   fuzz     clang and its libFuzzer runtime
+#   package  what cpack's Debian generator runs (dpkg-shlibdeps, file)
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
-          libbenchmark-dev g++-aarch64-linux-gnu qemu-user clang libclang-rt-14-dev util-linux)
+packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev util-linux)
+for group in "$@"; do
+  case "$group" in
+    bench) packages+=(libbenchmark-dev) ;;
+    cross) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    package) packages+=(dpkg-dev file) ;;
+    *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-scripts/deps.sh
+scripts/deps.sh fuzz
 cmake --preset fuzz -DOSAL_WERROR="${OSAL_WERROR:-OFF}" >/dev/null
 cmake --build --preset fuzz
 mkdir -p fuzz/artifacts

@@ -5,7 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
-scripts/deps.sh
+case "$preset" in
+  aarch64) scripts/deps.sh cross ;;
+  *) scripts/deps.sh bench ;;
+esac
 cmake --preset "$preset" -DOSAL_WERROR="${OSAL_WERROR:-OFF}" >/dev/null
 cmake --build --preset "$preset"
 scripts/private-ns.sh ctest --preset "$preset" -j "$(nproc)"

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Checks the packages that scripts/package.sh built into build/packages/.
+#   arm64: names, architecture, contents (all under /usr, aarch64 code,
+#          SONAMEs and shlibs), and propctl --version runs under qemu-aarch64
+#          from the unpacked files.
+#   amd64: the same contents checks; then, as root, they install with
+#          dpkg -i, a consumer builds against /usr with find_package(osal)
+#          and with pkg-config and runs, propctl works on a private
+#          /etc/j-config, and everything is purged again.
+# Refuses to install over packages of these names that are already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh package cross
+packages=$PWD/build/packages
+names=(libosal0 libproperty0 osal-platform-standins libosal-dev propctl)
+work=$(mktemp -d)
+installed=0
+cleanup() {
+  if [ "$installed" = 1 ]; then dpkg --purge "${names[@]}" >/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "check-packages: $*" >&2; exit 1; }
+
+deb_of() {  # ARCH NAME
+  local deb
+  deb=$(ls "$packages/$1/$2"_*_"$1".deb 2>/dev/null) || fail "no $2 package for $1"
+  echo "$deb"
+}
+
+check_contents() {  # ARCH MULTIARCH ELF-MACHINE
+  local arch=$1 multiarch=$2 machine=$3 deb root="$work/root-$1"
+  for name in "${names[@]}"; do
+    deb=$(deb_of "$arch" "$name")
+    [ "$(dpkg-deb -f "$deb" Package)" = "$name" ] || fail "$deb: wrong package name"
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb: not $arch"
+    if dpkg-deb -c "$deb" | awk '{print $6}' | grep -vE '^\./(usr/.*)?$'; then fail "$deb: files outside /usr"; fi
+    dpkg-deb -x "$deb" "$root"
+  done
+  local libdir="$root/usr/lib/$multiarch"
+  for lib in osal property; do
+    deb=$(deb_of "$arch" "lib${lib}0")
+    readelf -d "$libdir/lib$lib.so.0" | grep -q "Library soname: \[lib$lib.so.0\]" || fail "lib$lib.so.0: SONAME"
+    dpkg-deb -I "$deb" shlibs | grep -qx "lib$lib 0 lib${lib}0 (>= .*)" || fail "$deb: shlibs"
+    dpkg-deb -f "$deb" Depends | grep -q "liblog0, libc-boundck0" || fail "$deb: Depends"
+    dpkg-deb -f "$deb" Depends | grep -q "libstdc++6" || fail "$deb: no C++ runtime in Depends"
+  done
+  dpkg-deb -f "$(deb_of "$arch" osal-platform-standins)" Provides | grep -q "liblog0 .*libc-boundck0 " ||
+    fail "the stand-ins do not provide liblog0 and libc-boundck0"
+  dpkg-deb -f "$(deb_of "$arch" propctl)" Depends | grep -q "libproperty0" || fail "propctl: Depends"
+  for file in "$libdir"/lib{osal,property,log,c_boundck}.so.0.* "$root/usr/bin/propctl"; do
+    file -L "$file" | grep -q "$machine" || fail "$file is not $machine code"
+  done
+  for file in "$libdir"/lib{osal,property,log,c_boundck}.so "$libdir/cmake/osal/osalConfig.cmake" \
+              "$libdir/pkgconfig/osal.pc" "$libdir/pkgconfig/property.pc" "$root/usr/include/osal/osal.h" \
+              "$root/usr/include/property/property.h"; do
+    [ -e "$file" ] || fail "${file#"$root"} missing"
+  done
+  echo "$arch packages: names, architecture, contents, SONAMEs, shlibs and Depends as expected"
+}
+
+check_arm64() {
+  check_contents arm64 aarch64-linux-gnu "ARM aarch64"
+  local version
+  version=$(qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/root-arm64/usr/bin/propctl" --version)
+  [[ "$version" == "propctl "* ]] || fail "arm64 propctl --version printed '$version'"
+  echo "arm64 propctl under qemu-aarch64: $version"
+}
+
+check_amd64() {
+  check_contents amd64 x86_64-linux-gnu "x86-64"
+  for name in "${names[@]}"; do
+    if dpkg -s "$name" >/dev/null 2>&1; then fail "$name is installed already; not touching it"; fi
+  done
+  installed=1
+  dpkg -i "$packages"/amd64/*.deb >/dev/null
+  unset LD_LIBRARY_PATH
+  cmake -S tests/install/consumer -B "$work/consumer" -G Ninja >/dev/null
+  cmake --build "$work/consumer" >/dev/null
+  "$work/consumer/consumer"
+  c++ -std=c++17 tests/install/consumer/consumer.cpp -o "$work/pkgconfig-consumer" \
+    $(pkg-config --cflags --libs osal property)
+  "$work/pkgconfig-consumer"
+  propctl --version
+  scripts/private-ns.sh sh -c ': > /etc/j-config/mj-gralloc.cfg && propctl set ci.check ok &&
+    test "$(propctl get ci.check)" = ok && test "$(propctl list)" = ci.check=ok'
+  echo "amd64 propctl: set, get and list work"
+  dpkg --purge "${names[@]}" >/dev/null
+  installed=0
+  for name in "${names[@]}"; do
+    if dpkg -s "$name" >/dev/null 2>&1; then fail "$name still installed after the purge"; fi
+  done
+  [ ! -e /usr/bin/propctl ] && [ ! -e /usr/lib/x86_64-linux-gnu/libosal.so.0 ] || fail "files left after the purge"
+  echo "amd64 packages: installed, used and purged"
+}
+
+architectures=("$@")
+[ ${#architectures[@]} -gt 0 ] || architectures=(amd64 arm64)
+for arch in "${architectures[@]}"; do
+  case "$arch" in
+    amd64) check_amd64 ;;
+    arm64) check_arm64 ;;
+    *) fail "unknown architecture $arch" ;;
+  esac
+done

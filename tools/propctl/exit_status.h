@@ -1,0 +1,13 @@
+// The exit statuses of propctl, as its help text and README list them.
+#ifndef TOOLS_PROPCTL_EXIT_STATUS_H_
+#define TOOLS_PROPCTL_EXIT_STATUS_H_
+
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitAbsent = 1,   // get: the key has no value and no default was given
+  kExitUsage = 2,    // the command line was not understood
+  kExitRefused = 3,  // set: the library refused the key or the value
+  kExitFile = 4,     // the file could not be read (list), written (set) or watched (watch)
+};
+
+#endif  // TOOLS_PROPCTL_EXIT_STATUS_H_

@@ -1,0 +1,13 @@
+#include "tools/propctl/library_log.h"
+
+#include <dlfcn.h>
+
+#include "platform/log/zu_log.h"
+
+bool SilenceLibraryLog() {
+  using SetLevelFn = void (*)(int);
+  auto set_level = reinterpret_cast<SetLevelFn>(dlsym(RTLD_DEFAULT, "ZuLogSetLevel"));
+  if (set_level == nullptr) return false;
+  set_level(ZU_LOG_ERROR + 1);
+  return true;
+}
