@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kRegisterRetryMs = 200;
 
-// Runs on a watcher thread with the watcher's lock held: it only wakes the
+// Runs on a watcher thread, one call at a time: it only wakes the
 // main thread, which does the reading.
 class ChangeSignal final : public Observer {
  public:
