@@ -28,6 +28,16 @@ LiveFiles& Live() {
   return *live;
 }
 
+bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+// True when `text` reads back unchanged as a key (or a value).
+bool ReadsBack(const char* text, bool isKey) {
+  const size_t length = strlen(text);
+  if (length > 0 && (IsBlankOrTab(text[0]) || IsBlankOrTab(text[length - 1]))) return false;
+  if (strchr(text, '#') != nullptr) return false;
+  return !isKey || strchr(text, '=') == nullptr;
+}
+
 void LogWriteFailure(const std::string& path, const AtomicFile::Failure& failure) {
   ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error fileName=%s", path.c_str());
   ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error: %s: %s", failure.step, strerror(failure.error));
@@ -151,7 +161,7 @@ void PropertyFile::AfterForkInChild() {
 
 void PropertyFile::UpdateInotify() { mNeedReload.store(true, std::memory_order_release); }
 
-bool PropertyFile::IsSpace(char c) const { return c == ' ' || c == '\t'; }
+bool PropertyFile::IsSpace(char c) const { return IsBlankOrTab(c); }
 
 bool PropertyFile::IsCommentChar(char c) const { return c == '#'; }
 
@@ -280,36 +290,20 @@ PropertyFile::PropertyMap PropertyFile::Snapshot(const char* path) {
   return mProperties;
 }
 
-bool PropertyFile::ReadsBack(const char* text, bool isKey) const {
-  const size_t length = strlen(text);
-  if (length > 0 && (IsSpace(text[0]) || IsSpace(text[length - 1]))) return false;
-  if (strchr(text, '#') != nullptr) return false;
-  return !isKey || strchr(text, '=') == nullptr;
-}
-
-bool PropertyFile::Refuses(const char* key, const char* value) const {
-  if (key == nullptr || value == nullptr || key[0] == '\0') {
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "property key or value cannot be empty");
-    return true;
-  }
+const char* PropertyFile::Refusal(const char* key, const char* value) {
+  if (key == nullptr || value == nullptr || key[0] == '\0') return "property key or value cannot be empty";
   // A newline would split the written line into a different pair.
   if (strchr(key, '\n') != nullptr || strchr(value, '\n') != nullptr) {
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "property key or value cannot contain a newline");
-    return true;
+    return "property key or value cannot contain a newline";
   }
-  if (strlen(value) > kMaxValueLength) {
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "property value lenth cannot more than %d",
-               static_cast<int>(kMaxValueLength + 1));
-    return true;
-  }
+  static_assert(kMaxValueLength + 1 == 92, "the message names the buffer size");
+  if (strlen(value) > kMaxValueLength) return "property value lenth cannot more than 92";
   // The written line would read back as another pair, or as none (and each
   // further set would append another copy of it).
   if (!ReadsBack(key, true) || !ReadsBack(value, false)) {
-    ZuLogPrint(ZU_LOG_ERROR, kTag,
-               "property key or value would not read back: no '#', no '=' in the key, no blanks at either end");
-    return true;
+    return "property key or value would not read back: no '#', no '=' in the key, no blanks at either end";
   }
-  return false;
+  return nullptr;
 }
 
 int PropertyFile::Set(const char* path, const char* key, const char* value) {
@@ -319,7 +313,10 @@ int PropertyFile::Set(const char* path, const char* key, const char* value) {
 PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key, const char* value) {
   ZuLogPrint(ZU_LOG_INFO, kTag, "CONFIG_FILE: %s", path);
   std::lock_guard<std::mutex> lock(mMutex);
-  if (Refuses(key, value)) return StoreResult::kRefused;
+  if (const char* refusal = Refusal(key, value)) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s", refusal);
+    return StoreResult::kRefused;
+  }
   if (mFileName.empty() || mFileName != path) ReadConfig(path);  // first use registers
   std::string rendered;
   const auto change = [&](const std::string& current) {

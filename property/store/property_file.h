@@ -127,6 +127,9 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // Set, telling a file that could not be written apart from success.
   StoreResult Store(const char* path, const char* key, const char* value);
 
+  // Why Set refuses the pair (the line it logs), or null when it takes it.
+  static const char* Refusal(const char* key, const char* value);
+
   // A copy of the pairs of the file at `path`, taken under the lock after
   // the same re-check that Get does.
   PropertyMap Snapshot(const char* path);
@@ -139,10 +142,6 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   static void AfterForkInParent();
   static void AfterForkInChild();
 
-  // True (logged) when Set must refuse the pair.
-  bool Refuses(const char* key, const char* value) const;
-  // True when `text` reads back unchanged as a key (or a value).
-  bool ReadsBack(const char* text, bool isKey) const;
   // Reads `path` unless the pairs in memory are known to be its contents.
   void Refresh(const char* path);
   // Registers with the watcher for the first path read; tries again for

@@ -20,30 +20,6 @@ const Command kCommands[] = {
     {"watch", 0, static_cast<size_t>(-1), RunWatch},
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool HasOuterBlank(const std::string& text) {
-  return !text.empty() && (IsBlank(text.front()) || IsBlank(text.back()));
-}
-
-// Why the library refused the pair; it logs the reason itself, but only
-// with -v does that reach the terminal.
-const char* RefusalReason(const std::string& key, const std::string& value) {
-  if (key.empty()) return "the key is empty";
-  if (key.find('\n') != std::string::npos || value.find('\n') != std::string::npos) {
-    return "keys and values cannot hold a newline";
-  }
-  if (value.size() > PropertyFile::kMaxValueLength) return "the value is longer than 91 characters";
-  if (key.find('#') != std::string::npos || value.find('#') != std::string::npos) {
-    return "keys and values cannot hold '#'";
-  }
-  if (key.find('=') != std::string::npos) return "the key cannot hold '='";
-  if (HasOuterBlank(key) || HasOuterBlank(value)) {
-    return "keys and values cannot start or end with a blank or a tab";
-  }
-  return "the library refused the pair";
-}
-
 // Why the file could not be written, asked without opening it for writing
 // (which would notify every watcher).
 std::string WriteFailure(const std::string& path) {
@@ -83,9 +59,11 @@ int RunSet(const std::string& path, const std::vector<std::string>& args) {
   switch (file.Store(path.c_str(), key.c_str(), value.c_str())) {
     case PropertyFile::StoreResult::kWritten:
       return kExitOk;
-    case PropertyFile::StoreResult::kRefused:
-      fprintf(stderr, "propctl: set refused: %s\n", RefusalReason(key, value));
+    case PropertyFile::StoreResult::kRefused: {
+      const char* reason = PropertyFile::Refusal(key.c_str(), value.c_str());
+      fprintf(stderr, "propctl: set refused: %s\n", reason != nullptr ? reason : "the library refused the pair");
       return kExitRefused;
+    }
     case PropertyFile::StoreResult::kNotWritten:
       break;
   }

@@ -83,6 +83,11 @@ TEST_F(PropctlTest, SetRefusesABadPairWithAReasonAndLeavesTheFileAlone) {
       {"set", "k", std::string(92, 'v')},
       {"set", "k", "two\nlines"},
       {"set", "two\nlines", "v"},
+      {"set", "a#b", "v"},
+      {"set", "k", "a # note"},
+      {"set", "k=x", "v"},
+      {"set", " k", "v"},
+      {"set", "k", "v "},
   };
   for (const auto& args : refused) {
     const Result result = Propctl(args);
