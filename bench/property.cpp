@@ -1,13 +1,19 @@
 // Property store figures, each beside its baseline:
 //   property_get of a cached key    vs a bare lock + map lookup + copy
-//   property_set on a 100-key file  vs a bare read-and-rewrite of that file
-//   change propagation from another process's close to property_get
-//                                   vs the kernel's inotify delivery alone
+//   property_get right after this process's own property_set
+//   property_set on a 100-key file  vs a bare read + write temporary + flush
+//                                   + rename, and a bare rewrite in place
+//   change propagation from another process's close (or property_set) to
+//   property_get                    vs the kernel's inotify delivery alone
 //   idle CPU of the loaded library  vs a bare thread polling every 10 ms
 //   Handler send, 10,000 pending    vs re-sorting the whole queue per send
 //
-// Run it inside the private /etc/j-config namespace:
+// Run it inside the private /etc/j-config namespace (a tmpfs there):
 //   scripts/private-ns.sh build/default/bench/bench_property
+// or with a directory of the disk bind-mounted there instead:
+//   scripts/private-ns.sh sh -c 'd=$(mktemp -d /var/tmp/bench.XXXXXX) &&
+//     mount --bind "$d" /etc/j-config && exec build/default/bench/bench_property'
+// Each figure's label names the file system it ran on.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -16,6 +22,7 @@
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -32,6 +39,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,11 +51,26 @@ namespace {
 constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
 constexpr int kKeys = 100;
 
+// True when /etc/j-config is a mount point of a mount namespace of this
+// process's own (the run scripts make both), so that the file measured is
+// never the machine's real one. Where pid 1's namespace cannot be looked at,
+// the mount point alone decides.
 bool PrivateConfigDir(benchmark::State& state) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  bool mounted = false;
+  for (std::string line; std::getline(mounts, line);) mounted = mounted || line.find(" /etc/j-config ") != std::string::npos;
+  struct stat mine = {};
+  struct stat init = {};
+  const bool shared = stat("/proc/self/ns/mnt", &mine) == 0 && stat("/proc/1/ns/mnt", &init) == 0 &&
+                      mine.st_ino == init.st_ino;
+  if (!mounted || shared) {
+    state.SkipWithError("/etc/j-config is not a private mount; run through scripts/private-ns.sh");
+    return false;
+  }
   struct statfs info = {};
-  if (statfs("/etc/j-config", &info) == 0 && info.f_type == TMPFS_MAGIC) return true;
-  state.SkipWithError("/etc/j-config is not a private tmpfs; run through scripts/private-ns.sh");
-  return false;
+  statfs("/etc/j-config", &info);
+  state.SetLabel(info.f_type == TMPFS_MAGIC ? "tmpfs" : "disk");
+  return true;
 }
 
 std::string HundredKeyFile(const std::string& changing = "0") {
@@ -65,6 +88,22 @@ void WriteText(const char* path, const std::string& text) {
   if (fd < 0) return;
   if (write(fd, text.data(), text.size()) < 0) perror("write");
   close(fd);
+}
+
+std::string ReadText(const char* path) {
+  std::string text;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd, chunk, sizeof(chunk))) > 0;) text.append(chunk, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+void ReplaceLine(std::string& text, const char* value) {
+  const size_t start = text.find("key.050=");
+  const size_t end = text.find('\n', start);
+  text.replace(start, end - start, std::string("key.050=") + value);
 }
 
 int64_t MonotonicNs() {
@@ -86,6 +125,15 @@ void PrepareConfigFile() {
   }
 }
 
+// p50, p99 and the largest of the figures, in microseconds.
+void ReportPercentiles(benchmark::State& state, std::vector<double>& latenciesUs) {
+  if (latenciesUs.empty()) return;
+  std::sort(latenciesUs.begin(), latenciesUs.end());
+  state.counters["p50_us"] = latenciesUs[latenciesUs.size() / 2];
+  state.counters["p99_us"] = latenciesUs[latenciesUs.size() * 99 / 100];
+  state.counters["max_us"] = latenciesUs.back();
+}
+
 // ---- property_get ----------------------------------------------------------
 
 void BM_PropertyGetCached(benchmark::State& state) {
@@ -99,9 +147,11 @@ void BM_PropertyGetCached(benchmark::State& state) {
 }
 BENCHMARK(BM_PropertyGetCached)->Threads(1)->Threads(2)->UseRealTime();
 
+// The same map as the library's: its comparator looks a C string up
+// without building a std::string.
 struct BareStore {
   std::mutex mutex;
-  std::map<std::string, std::string> pairs;
+  std::map<std::string, std::string, std::less<>> pairs;
 };
 
 BareStore& Bare() {
@@ -123,7 +173,7 @@ void BM_BaselineLockLookupCopy(benchmark::State& state) {
   const char* key = "key.050";
   for (auto _ : state) {
     std::lock_guard<std::mutex> lock(store.mutex);
-    auto it = store.pairs.find(key);
+    auto it = store.pairs.find(std::string_view(key));
     if (it != store.pairs.end()) strcpy(value, it->second.c_str());
     benchmark::DoNotOptimize(value);
     benchmark::ClobberMemory();
@@ -143,43 +193,107 @@ void BM_PropertySet100Keys(benchmark::State& state) {
 }
 BENCHMARK(BM_PropertySet100Keys)->Unit(benchmark::kMicrosecond);
 
-// Reads every line, replaces the key's line, writes every line back.
-void BM_BaselineReadRewrite100Keys(benchmark::State& state) {
+// The same change made by hand: read the file, replace the key's line,
+// write a temporary in the same directory, flush it and rename it over.
+void BM_BaselineReadWriteTemporaryFlushRename(benchmark::State& state) {
+  if (!PrivateConfigDir(state)) return;
+  WriteText(kConfigFile, HundredKeyFile());
+  const std::string temporary = std::string(kConfigFile) + ".tmp";
+  int round = 0;
+  for (auto _ : state) {
+    std::string text = ReadText(kConfigFile);
+    ReplaceLine(text, (round++ & 1) != 0 ? "one value" : "another value");
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, text.data(), text.size()) < 0 || fdatasync(fd) != 0) perror("temporary");
+    close(fd);
+    if (rename(temporary.c_str(), kConfigFile) != 0) perror("rename");
+  }
+}
+BENCHMARK(BM_BaselineReadWriteTemporaryFlushRename)->Unit(benchmark::kMicrosecond);
+
+// The old way, which loses data on a crash: read, then truncate and rewrite
+// the file in place, unflushed.
+void BM_BaselineRewriteInPlace(benchmark::State& state) {
   if (!PrivateConfigDir(state)) return;
   WriteText(kConfigFile, HundredKeyFile());
   int round = 0;
   for (auto _ : state) {
-    std::vector<std::string> lines;
-    {
-      std::ifstream in(kConfigFile);
-      for (std::string line; std::getline(in, line);) lines.push_back(line);
-    }
-    for (std::string& line : lines) {
-      if (line.rfind("key.050=", 0) == 0) line = (round++ & 1) != 0 ? "key.050=one value" : "key.050=another value";
-    }
-    std::ofstream out(kConfigFile, std::ios::trunc);
-    for (const std::string& line : lines) out << line << '\n';
+    std::string text = ReadText(kConfigFile);
+    ReplaceLine(text, (round++ & 1) != 0 ? "one value" : "another value");
+    WriteText(kConfigFile, text);
   }
 }
-BENCHMARK(BM_BaselineReadRewrite100Keys)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BaselineRewriteInPlace)->Unit(benchmark::kMicrosecond);
+
+// What the directory flush that property_set leaves out would add.
+void BM_DirectoryFlush(benchmark::State& state) {
+  if (!PrivateConfigDir(state)) return;
+  PrepareConfigFile();
+  const int dir = open("/etc/j-config", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int round = 0;
+  for (auto _ : state) {
+    property_set("key.050", (round++ & 1) != 0 ? "one value" : "another value");
+    fsync(dir);
+  }
+  close(dir);
+}
+BENCHMARK(BM_DirectoryFlush)->Unit(benchmark::kMicrosecond);
+
+// property_get just after this process's own property_set answers from
+// memory: the file it wrote is recognised, not read again. Timed alone; the
+// set before it is not. A get that comes after the watcher has told of the
+// write costs one stat of the file on top (BM_PropertyGetAfterOwnSetTold).
+void PropertyGetAfterOwnSet(benchmark::State& state, bool waitForTheNews) {
+  if (!PrivateConfigDir(state)) return;
+  PrepareConfigFile();
+  char value[PROPERTY_VALUE_SIZE];
+  int round = 0;
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    const char* wanted = (round++ & 1) != 0 ? "one value" : "another value";
+    property_set("key.050", wanted);
+    if (waitForTheNews) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const int64_t start = MonotonicNs();
+    property_get("key.050", value, "");
+    const int64_t end = MonotonicNs();
+    latencies.push_back(static_cast<double>(end - start) / 1000.0);
+    state.SetIterationTime(static_cast<double>(end - start) / 1e9);
+    if (strcmp(value, wanted) != 0) state.SkipWithError("property_get did not answer the value just set");
+  }
+  ReportPercentiles(state, latencies);
+}
+
+void BM_PropertyGetAfterOwnSet(benchmark::State& state) { PropertyGetAfterOwnSet(state, false); }
+BENCHMARK(BM_PropertyGetAfterOwnSet)->UseManualTime()->Iterations(2000)->Unit(benchmark::kNanosecond);
+
+void BM_PropertyGetAfterOwnSetTold(benchmark::State& state) { PropertyGetAfterOwnSet(state, true); }
+BENCHMARK(BM_PropertyGetAfterOwnSetTold)->UseManualTime()->Iterations(300)->Unit(benchmark::kNanosecond);
 
 // ---- change propagation ----------------------------------------------------
 
-// A forked child that rewrites the file on command and reports the
-// monotonic time right after its close. It only makes system calls, as a
-// child of a threaded process must.
+// A forked child that changes the file on command and reports the
+// monotonic time at which the change began to show: either it rewrites the
+// file in place and reports the start of its close (the event is queued
+// inside close, and a watcher on the other core may see it before close has
+// returned), or it calls property_set and reports the start of that call
+// (an upper bound: the set reads, writes and flushes before its close). The
+// in-place writer only makes system calls, as a child of a threaded process
+// must; property_set is safe in such a child.
 class Writer {
  public:
-  static Writer& Get() {
-    static Writer writer;
-    return writer;
+  enum class Way { kInPlace, kPropertySet };
+
+  static Writer& Get(Way way) {
+    static Writer inPlace(Way::kInPlace);
+    static Writer propertySet(Way::kPropertySet);
+    return way == Way::kInPlace ? inPlace : propertySet;
   }
 
-  // Asks for a rewrite with key.change set to `round`.
+  // Asks for a change with key.change set to `round`.
   void Start(int round) {
     if (write(mCommand[1], &round, sizeof(round)) < 0) perror("write");
   }
-  // Waits for the monotonic time at which that rewrite's close began.
+  // Waits for the monotonic time at which that change began to show.
   int64_t Report() {
     int64_t closedAt = 0;
     if (read(mReport[0], &closedAt, sizeof(closedAt)) != sizeof(closedAt)) return 0;
@@ -187,12 +301,26 @@ class Writer {
   }
 
  private:
-  Writer() {
+  explicit Writer(Way way) : mWay(way) {
     if (pipe(mCommand) != 0 || pipe(mReport) != 0) abort();
     mText = HundredKeyFile("0000000000");
     if (fork() == 0) Serve();
     close(mCommand[0]);
     close(mReport[1]);
+  }
+
+  int64_t RewriteInPlace() {
+    const int fd = open(kConfigFile, O_WRONLY | O_TRUNC);
+    if (fd < 0 || write(fd, mText.data(), mText.size()) < 0) _exit(1);
+    const int64_t closedAt = MonotonicNs();
+    close(fd);
+    return closedAt;
+  }
+
+  int64_t Set(const char* digits) {
+    const int64_t startedAt = MonotonicNs();
+    if (property_set("key.change", digits) != 0) _exit(1);
+    return startedAt;
   }
 
   // Ends when the benchmark process exits and its end of the pipe closes.
@@ -203,17 +331,13 @@ class Writer {
     int round = 0;
     while (read(mCommand[0], &round, sizeof(round)) == sizeof(round)) {
       for (int i = 9, n = round; i >= 0; --i, n /= 10) digits[i] = static_cast<char>('0' + n % 10);
-      const int fd = open(kConfigFile, O_WRONLY | O_TRUNC);
-      if (fd < 0 || write(fd, mText.data(), mText.size()) < 0) _exit(1);
-      // Taken as close starts: the event is queued inside close, and a
-      // watcher on the other core may see it before close has returned.
-      const int64_t closedAt = MonotonicNs();
-      close(fd);
-      if (write(mReport[1], &closedAt, sizeof(closedAt)) < 0) _exit(1);
+      const int64_t changedAt = mWay == Way::kInPlace ? RewriteInPlace() : Set(std::string(digits, 10).c_str());
+      if (write(mReport[1], &changedAt, sizeof(changedAt)) < 0) _exit(1);
     }
     _exit(0);
   }
 
+  const Way mWay;
   int mCommand[2] = {-1, -1};
   int mReport[2] = {-1, -1};
   std::string mText;
@@ -225,18 +349,11 @@ std::string Digits(int round) {
   return text;
 }
 
-void ReportPercentiles(benchmark::State& state, std::vector<double>& latenciesUs) {
-  if (latenciesUs.empty()) return;
-  std::sort(latenciesUs.begin(), latenciesUs.end());
-  state.counters["p50_us"] = latenciesUs[latenciesUs.size() / 2];
-  state.counters["p99_us"] = latenciesUs[latenciesUs.size() * 99 / 100];
-  state.counters["max_us"] = latenciesUs.back();
-}
 
-void BM_ChangePropagation(benchmark::State& state) {
+void ChangePropagation(benchmark::State& state, Writer::Way way) {
   if (!PrivateConfigDir(state)) return;
   PrepareConfigFile();
-  Writer& writer = Writer::Get();
+  Writer& writer = Writer::Get(way);
   static int round = 0;
   std::vector<double> latencies;
   char value[PROPERTY_VALUE_SIZE];
@@ -259,11 +376,18 @@ void BM_ChangePropagation(benchmark::State& state) {
   }
   ReportPercentiles(state, latencies);
 }
+
+void BM_ChangePropagation(benchmark::State& state) { ChangePropagation(state, Writer::Way::kInPlace); }
 BENCHMARK(BM_ChangePropagation)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+void BM_ChangePropagationFromPropertySet(benchmark::State& state) {
+  ChangePropagation(state, Writer::Way::kPropertySet);
+}
+BENCHMARK(BM_ChangePropagationFromPropertySet)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
 
 void BM_BaselineKernelInotifyDelivery(benchmark::State& state) {
   if (!PrivateConfigDir(state)) return;
-  Writer& writer = Writer::Get();
+  Writer& writer = Writer::Get(Writer::Way::kInPlace);
   const int fd = inotify_init1(IN_CLOEXEC);
   inotify_add_watch(fd, kConfigFile, IN_CLOSE_WRITE);
   static int round = 1000000;

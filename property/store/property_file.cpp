@@ -330,6 +330,9 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
   FileIdentity identity;
   bool rewrote = false;
   AtomicFile::Failure failure;
+  // News that came before this point is of writes the read under the lock
+  // sees; what comes later (this write's own news included) asks again.
+  mNeedReload.store(false, std::memory_order_relaxed);
   if (AtomicFile::Rewrite(path, change, identity, rewrote, failure)) {
     mIdentity = identity;
     mText = std::move(rendered);
@@ -339,7 +342,10 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
   if (rewrote) {
     mIdentity = identity;  // the old file, still in place
   } else {
-    Refresh(path);  // the file could not be opened: the freshest pairs are those read last
+    // The file could not be opened: the pairs to keep are those of its last
+    // version this process can read (the news cleared above included).
+    mNeedReload.store(true, std::memory_order_relaxed);
+    Refresh(path);
     StorePair(mProperties, key, value);
   }
   mUnwritten = true;
