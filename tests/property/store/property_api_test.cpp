@@ -32,6 +32,7 @@ using store_test::CountingObserver;
 using store_test::kConfigFile;
 using store_test::ReadText;
 using store_test::RunPeer;
+using store_test::WaitUntil;
 using store_test::WriteText;
 
 std::string Get(const char* key, const char* fallback = "") {
@@ -40,14 +41,6 @@ std::string Get(const char* key, const char* fallback = "") {
   return value;
 }
 
-bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 class PropertyApiTest : public ::testing::Test {
  protected:

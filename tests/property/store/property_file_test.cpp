@@ -26,6 +26,7 @@ using store_test::CountingObserver;
 using store_test::Exists;
 using store_test::ReadText;
 using store_test::TempDir;
+using store_test::WaitUntil;
 using store_test::WriteText;
 using testing_support::LogCapture;
 using testing_support::LogLine;
@@ -321,14 +322,6 @@ TEST(PropertyFileTest, DestructorUnregistersThePathItRegistered) {
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Runs `body` on a thread of its own; a body that has not ended within a
 // minute is a deadlock, and the program ends at once rather than hang.

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "property/store/observer.h"
@@ -79,6 +80,16 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
   }
   closedir(dir);
   return names;
+}
+
+// Polls `done` until it holds; false after 20 seconds.
+inline bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // A scratch directory under /tmp, removed with its files.
