@@ -156,18 +156,29 @@ TEST_P(PropertyProcessesTest, AKilledWriterLeavesTheOldOrTheNewFile) {
 
 // A watcher that knows nothing of the replace, watches the file it found
 // for close-after-write only and never looks again, still hears of another
-// process's set: by the time that process has ended, the event is queued.
-TEST_P(PropertyProcessesTest, ABareWatcherOfTheOldFileIsTold) {
+// process's set, and only once the new file is in place (the directory's
+// rename event comes first): by the time that process has ended, both
+// events are queued.
+TEST_P(PropertyProcessesTest, ABareWatcherOfTheOldFileIsToldAfterTheReplace) {
   const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   ASSERT_GE(inotify, 0);
-  const int wd = inotify_add_watch(inotify, kConfigFile, IN_CLOSE_WRITE);
-  ASSERT_GE(wd, 0);
+  const int fileWatch = inotify_add_watch(inotify, kConfigFile, IN_CLOSE_WRITE);
+  const int dirWatch = inotify_add_watch(inotify, kConfigDir, IN_MOVED_TO);
+  ASSERT_GE(fileWatch, 0);
+  ASSERT_GE(dirWatch, 0);
   ASSERT_EQ(RunPeer({"set", "bare", "1"}), 0);
-  alignas(inotify_event) char buffer[4096];
+  alignas(inotify_event) char buffer[8192];
   const ssize_t length = read(inotify, buffer, sizeof(buffer));
   close(inotify);
-  ASSERT_GT(length, 0) << "no event queued for the old file";
-  EXPECT_EQ(reinterpret_cast<const inotify_event*>(buffer)->wd, wd);
+  ASSERT_GT(length, 0) << "no event queued";
+  std::vector<std::string> order;
+  for (ssize_t offset = 0; offset < length;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+    if (event->wd == fileWatch && (event->mask & IN_CLOSE_WRITE) != 0) order.push_back("closed");
+    if (event->wd == dirWatch && event->len > 0 && strcmp(event->name, "mj-gralloc.cfg") == 0) order.push_back("renamed");
+    offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  EXPECT_EQ(order, std::vector<std::string>({"renamed", "closed"}));
   EXPECT_EQ(Pairs(ReadText(kConfigFile)).at("bare"), "1");
 }
 
