@@ -1,7 +1,7 @@
 // Arbitrary file contents through ReadConfig and WriteConfig never crash; the
 // pairs read survive a rewrite; pairs that can be written (no '=' or '#' in
 // the key, no '#' in the value, no blank or tab at either end, no newline)
-// come back unchanged after Set and a fresh read.
+// come back unchanged after Set and a fresh read, and Set refuses the others.
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
@@ -18,9 +18,11 @@ namespace {
 
 const std::string& ScratchFile() {
   static const std::string path = [] {
-    char dir[] = "/tmp/fuzz_property_file.XXXXXX";
-    if (mkdtemp(dir) == nullptr) abort();
-    return std::string(dir) + "/p.cfg";
+    // A tmpfs where there is one: every set flushes the file it writes.
+    std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    dir += "/fuzz_property_file.XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) abort();
+    return dir + "/p.cfg";
   }();
   return path;
 }
@@ -70,9 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (input.remaining_bytes() > 0) {
     const std::string key = input.ConsumeRandomLengthString(32).c_str();
     const std::string value = input.ConsumeRandomLengthString(PropertyFile::kMaxValueLength).c_str();
-    if (!Writable(key, value)) continue;
-    if (file.Set(path.c_str(), key.c_str(), value.c_str()) != 0) abort();
-    written[key] = value;
+    // Set takes exactly the pairs that read back unchanged.
+    const bool writable = Writable(key, value);
+    if ((file.Set(path.c_str(), key.c_str(), value.c_str()) == 0) != writable) abort();
+    if (writable) written[key] = value;
   }
   if (!file.ReadConfig(path)) abort();
   for (const auto& [key, value] : written) {
