@@ -103,7 +103,13 @@ bool OpenLocked(const std::string& path, int flags, int lockOperation, LockedFil
   for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
     SplitPath(target, locked.dirPath, locked.name);
     locked.dir.Reset(open(locked.dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!locked.dir.Valid()) return Fail(failure, "open directory");
+    if (!locked.dir.Valid()) {
+      // A reader that may not open the directory still reads the file,
+      // without the lock; a writer may not go without it.
+      if (lockOperation != LOCK_SH) return Fail(failure, "open directory");
+      locked.file.Reset(open(target.c_str(), flags | O_CLOEXEC));
+      return locked.file.Valid() || Fail(failure, "open");
+    }
     if (!LockDescriptor(locked.dir.Get(), lockOperation)) return Fail(failure, "lock directory");
     locked.file.Reset(openat(locked.dir.Get(), locked.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
     if (locked.file.Valid()) return true;

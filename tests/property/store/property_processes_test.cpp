@@ -225,8 +225,9 @@ TEST_P(PropertyPermissionsTest, ModeOwnerGroupAndSymlinkAreKept) {
 }
 
 // Only a caller that may open the file for writing changes it; one that
-// may write the file but not the directory rewrites it in place.
-TEST_P(PropertyPermissionsTest, WriteAccessDecidesAndADirectoryWithoutItFallsBackInPlace) {
+// may write the file but not the directory rewrites it in place; one that
+// may not even open the directory still reads the file.
+TEST_P(PropertyPermissionsTest, AccessToTheFileAndTheDirectoryDecidesHowItIsWritten) {
   ASSERT_EQ(chown(kConfigDir, kUser, kGroup), 0);
   ASSERT_EQ(chown(kConfigFile, kUser, kGroup), 0);
   ASSERT_EQ(chmod(kConfigFile, 0444), 0);
@@ -247,6 +248,14 @@ TEST_P(PropertyPermissionsTest, WriteAccessDecidesAndADirectoryWithoutItFallsBac
   EXPECT_EQ(pairs.count("refused"), 0u);
   EXPECT_EQ(pairs.size(), static_cast<size_t>(kBaseKeys + 1));
   EXPECT_EQ(DirectoryEntries(), std::set<std::string>({"mj-gralloc.cfg"}));
+
+  // A reader that may not open the directory (to lock it) still reads.
+  ASSERT_EQ(chmod(kConfigDir, 0711), 0);
+  PeerProcess reader({"as", std::to_string(kUser), std::to_string(kGroup), "get", "in.place"});
+  std::string line;
+  ASSERT_TRUE(reader.ReadLine(line));
+  EXPECT_EQ(line, "1");
+  EXPECT_EQ(reader.Wait(), 0);
 }
 
 std::string MediumName(const ::testing::TestParamInfo<Medium>& info) {

@@ -12,9 +12,10 @@
 //                                 got the default
 //   property_peer churn KEY       sets KEY to 1, 2, 3 ... until killed;
 //                                 prints "ready" after the first set
-//   property_peer as UID GID set KEY VALUE
-//                                 the set, after loading the library, as
-//                                 that user and group
+//   property_peer as UID GID set KEY VALUE | as UID GID get KEY
+//                                 the set (or a get that prints the value),
+//                                 after loading the library, as that user
+//                                 and group
 //   property_peer unload          loads and unloads the library three times
 //                                 (once after using it) and checks that the
 //                                 watcher's two threads come and go with it
@@ -130,16 +131,24 @@ int Read(const char* key) {
   }
 }
 
-int SetAs(const char* uid, const char* gid, const char* key, const char* value) {
+// After loading the library, as the user and group given: `set KEY VALUE`
+// (exits with 0 when it returned 0) or `get KEY` (prints the value).
+int As(char** argv, int argc) {
   Library library;
   if (!library.Load()) return 2;
-  const gid_t group = static_cast<gid_t>(atoi(gid));
-  const uid_t user = static_cast<uid_t>(atoi(uid));
+  const gid_t group = static_cast<gid_t>(atoi(argv[1]));
+  const uid_t user = static_cast<uid_t>(atoi(argv[0]));
   if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0) {
     perror("dropping privileges");
     return 2;
   }
-  return library.set(key, value) == 0 ? 0 : 1;
+  const std::string command = argv[2];
+  if (command == "set" && argc == 5) return library.set(argv[3], argv[4]) == 0 ? 0 : 1;
+  if (command != "get" || argc != 4) return 2;
+  char value[92];
+  library.get(argv[3], value, "");
+  printf("%s\n", value);
+  return 0;
 }
 
 int Unload() {
@@ -183,9 +192,9 @@ int main(int argc, char** argv) {
   if (argc == 4 && command == "fill") return Fill(argv[2], atoi(argv[3]));
   if (argc == 3 && command == "read") return Read(argv[2]);
   if (argc == 3 && command == "churn") Churn(argv[2]);
-  if (argc == 7 && command == "as" && strcmp(argv[4], "set") == 0) return SetAs(argv[2], argv[3], argv[5], argv[6]);
+  if (argc >= 6 && command == "as") return As(argv + 2, argc - 2);
   if (argc == 2 && command == "unload") return Unload();
-  fprintf(stderr, "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | unload\n",
+  fprintf(stderr, "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | as UID GID get KEY | unload\n",
           argv[0]);
   return 2;
 }
