@@ -18,10 +18,6 @@ constexpr uint32_t kWatchMask = IN_CLOSE_WRITE;
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 constexpr int kReaderWaitMs = 10;
 
-// Set while this thread calls observers: a removal from inside an observer
-// cannot wait for the dispatch it is part of.
-thread_local bool tDispatching = false;
-
 // Owns the singleton: deleted when the library is unloaded, after the
 // process-wide property file whose load-time initialisation created it.
 struct SingletonHolder {
@@ -167,7 +163,10 @@ int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
   bool dispatchMayHoldIt = false;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    dispatchMayHoldIt = Unregister(path, observer) && mInotifyFd >= 0 && !tDispatching;
+    // A removal from inside an observer cannot wait for the dispatch it is
+    // part of.
+    dispatchMayHoldIt = Unregister(path, observer) && mInotifyFd >= 0 &&
+                        mDispatchingThread.load() != std::this_thread::get_id();
   }
   // A dispatch on another thread may hold a copy of the list with this
   // observer in it: once that dispatch is over, nobody calls the observer.
@@ -217,13 +216,13 @@ void InotifyWatchProperty::NotifyObservers(int32_t wd) {
     if (it == mObservers.end()) return;
     observers = it->second;
   }
-  tDispatching = true;
+  mDispatchingThread.store(std::this_thread::get_id());
   for (Observer* observer : observers) {
     // An observer may remove (and destroy) another one of this list from
     // inside its own call; that removal does not wait for this dispatch.
     if (observer != nullptr && IsObserving(wd, observer)) observer->UpdateInotify();
   }
-  tDispatching = false;
+  mDispatchingThread.store(std::thread::id());
 }
 
 int InotifyWatchProperty::DoInotifyEvent(int wd) {

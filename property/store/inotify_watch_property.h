@@ -123,6 +123,7 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
 
   std::thread mReaderThread;
   std::mutex mDispatchMutex;  // held while observers run; see above
+  std::atomic<std::thread::id> mDispatchingThread{};  // the thread calling observers
   std::mutex mMutex;
   std::list<WdName> mWatchList;                        // guarded by mMutex
   std::map<int32_t, std::list<Observer*>> mObservers;  // guarded by mMutex

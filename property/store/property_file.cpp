@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
@@ -15,18 +14,13 @@ namespace {
 
 constexpr char kTag[] = "MJPRPERYIES";
 
-// Every PropertyFile alive in the process, for the fork handlers. Never
-// destroyed: objects may outlive the library's other statics at exit.
-struct LiveFiles {
-  std::mutex mutex;
-  std::vector<PropertyFile*> files;          // guarded by mutex
-  std::atomic<bool> forkedChild{false};      // set in a forked child
-};
-
-LiveFiles& Live() {
-  static LiveFiles* live = new LiveFiles;
-  return *live;
-}
+// Every PropertyFile alive in the process, for the fork handlers, linked
+// through their mNextLive. Plain data with constant initialisation: nothing
+// here is ever destroyed or allocated, so it serves objects that outlive the
+// library's other statics at exit.
+pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
+PropertyFile* gLiveFiles = nullptr;  // guarded by gLiveMutex
+std::atomic<bool> gForkedChild{false};  // set in a forked child
 
 bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
@@ -120,16 +114,18 @@ PropertyFile::PropertyFile() {
     return true;
   }();
   (void)kForkAware;
-  std::lock_guard<std::mutex> lock(Live().mutex);
-  Live().files.push_back(this);
+  pthread_mutex_lock(&gLiveMutex);
+  mNextLive = gLiveFiles;
+  gLiveFiles = this;
+  pthread_mutex_unlock(&gLiveMutex);
 }
 
 PropertyFile::~PropertyFile() {
-  {
-    std::lock_guard<std::mutex> lock(Live().mutex);
-    std::vector<PropertyFile*>& files = Live().files;
-    files.erase(std::remove(files.begin(), files.end(), this), files.end());
-  }
+  pthread_mutex_lock(&gLiveMutex);
+  PropertyFile** link = &gLiveFiles;
+  while (*link != this) link = &(*link)->mNextLive;
+  *link = mNextLive;
+  pthread_mutex_unlock(&gLiveMutex);
   InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
 }
 
@@ -137,26 +133,23 @@ PropertyFile::~PropertyFile() {
 // child finds the mutexes free and the pairs whole. The child's watcher
 // watches nothing: its objects re-check the file on every call.
 void PropertyFile::BeforeFork() {
-  LiveFiles& live = Live();
-  live.mutex.lock();
-  for (PropertyFile* file : live.files) file->mMutex.lock();
+  pthread_mutex_lock(&gLiveMutex);
+  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) file->mMutex.lock();
 }
 
 void PropertyFile::AfterForkInParent() {
-  LiveFiles& live = Live();
-  for (PropertyFile* file : live.files) file->mMutex.unlock();
-  live.mutex.unlock();
+  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) file->mMutex.unlock();
+  pthread_mutex_unlock(&gLiveMutex);
 }
 
 void PropertyFile::AfterForkInChild() {
-  LiveFiles& live = Live();
-  live.forkedChild.store(true);
-  for (PropertyFile* file : live.files) {
+  gForkedChild.store(true);
+  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) {
     file->mRegistered = false;
     file->mWatching = false;
     file->mMutex.unlock();
   }
-  live.mutex.unlock();
+  pthread_mutex_unlock(&gLiveMutex);
 }
 
 void PropertyFile::UpdateInotify() { mNeedReload.store(true, std::memory_order_release); }
@@ -188,7 +181,7 @@ bool PropertyFile::AnalyseLine(const std::string& line, std::string& key, std::s
 }
 
 void PropertyFile::TryRegister(const std::string& path) {
-  if (mRegistered || Live().forkedChild.load()) return;
+  if (mRegistered || gForkedChild.load()) return;
   // The first path read is the one watched; it is tried again only once
   // the file exists, so a missing file does not log on every call.
   if (mWatchedPath.empty()) {

@@ -164,6 +164,8 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   bool mWatching = false;    // registered for mFileName: told of its changes
   std::mutex mMutex;
   std::atomic<bool> mNeedReload{false};
+  PropertyFile* mNextLive = nullptr;  // the list the fork handlers walk;
+                                      // guarded by its own process-wide mutex
 };
 
 #endif  // PROPERTY_STORE_PROPERTY_FILE_H_

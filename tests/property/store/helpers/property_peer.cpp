@@ -23,6 +23,7 @@
 #include <dlfcn.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -67,17 +68,30 @@ void* Load() {
   return library;
 }
 
-// The library's two functions; the library stays loaded until exit.
-struct Library {
-  SetFn set = nullptr;
-  GetFn get = nullptr;
+// The library's two functions, while it is loaded; unloaded on the way out,
+// like every plug-in's.
+class Library {
+ public:
+  Library() = default;
+  ~Library() {
+    if (mHandle != nullptr) dlclose(mHandle);
+  }
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
   bool Load() {
-    void* library = ::Load();
-    if (library == nullptr) return false;
-    set = reinterpret_cast<SetFn>(dlsym(library, "property_set"));
-    get = reinterpret_cast<GetFn>(dlsym(library, "property_get"));
+    mHandle = ::Load();
+    if (mHandle == nullptr) return false;
+    set = reinterpret_cast<SetFn>(dlsym(mHandle, "property_set"));
+    get = reinterpret_cast<GetFn>(dlsym(mHandle, "property_get"));
     return set != nullptr && get != nullptr;
   }
+
+  SetFn set = nullptr;
+  GetFn get = nullptr;
+
+ private:
+  void* mHandle = nullptr;
 };
 
 int Set(const char* key, const char* value) {
@@ -116,6 +130,7 @@ int Read(const char* key) {
     }
   }
   printf("reads=%ld defaults=%ld\n", reads, defaults);
+  fflush(stdout);
   return reads > 0 && defaults == 0 ? 0 : 1;
 }
 
@@ -142,12 +157,14 @@ int As(char** argv, int argc) {
     perror("dropping privileges");
     return 2;
   }
+  prctl(PR_SET_DUMPABLE, 1);  // a leak checker at exit reads this process's memory
   const std::string command = argv[2];
   if (command == "set" && argc == 5) return library.set(argv[3], argv[4]) == 0 ? 0 : 1;
   if (command != "get" || argc != 4) return 2;
   char value[92];
   library.get(argv[3], value, "");
   printf("%s\n", value);
+  fflush(stdout);
   return 0;
 }
 
