@@ -194,10 +194,16 @@ void PropertyFile::TryRegister(const std::string& path) {
 
 void PropertyFile::Parse(const std::string& text) {
   mProperties.clear();
+  mKept.clear();
   std::string key;
   std::string value;
   ForEachLine(text, [&](const std::string& line) {
-    if (AnalyseLine(line, key, value)) StorePair(mProperties, key, value);
+    if (AnalyseLine(line, key, value)) {
+      StorePair(mProperties, key, value);
+      return;
+    }
+    mKept += line;
+    mKept += '\n';
   });
   mText = text;
   mUnwritten = false;
@@ -214,6 +220,7 @@ bool PropertyFile::ReadConfig(std::string path) {
     mIdentity = AtomicFile::Stat(path);
     mProperties.clear();
     mText.clear();
+    mKept.clear();
     mUnwritten = false;
     ZuLogPrint(ZU_LOG_ERROR, kTag, "file open error fileName=%s", path.c_str());
     return false;
@@ -222,16 +229,22 @@ bool PropertyFile::ReadConfig(std::string path) {
   return true;
 }
 
-std::string PropertyFile::Render(const std::string& current) const {
-  std::string rewritten;
-  rewritten.reserve(current.size() + 64);
+std::string PropertyFile::KeptLines(const std::string& text) const {
+  std::string kept;
   std::string key;
   std::string value;
-  ForEachLine(current, [&](const std::string& line) {
+  ForEachLine(text, [&](const std::string& line) {
     if (AnalyseLine(line, key, value)) return;
-    rewritten += line;
-    rewritten += '\n';
+    kept += line;
+    kept += '\n';
   });
+  return kept;
+}
+
+std::string PropertyFile::Render(const std::string& kept) const {
+  std::string rewritten;
+  rewritten.reserve(kept.size() + mProperties.size() * 32);
+  rewritten = kept;
   for (const auto& [name, stored] : mProperties) {
     rewritten += name;
     rewritten += '=';
@@ -245,7 +258,7 @@ bool PropertyFile::WriteConfig(std::string path) const {
   FileIdentity written;
   bool rewrote = false;
   AtomicFile::Failure failure;
-  const auto render = [this](const std::string& current) { return Render(current); };
+  const auto render = [this](const std::string& current) { return Render(KeptLines(current)); };
   if (AtomicFile::Rewrite(path, render, written, rewrote, failure)) return true;
   LogWriteFailure(path, failure);
   return false;
@@ -317,7 +330,7 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     // text this object last read or wrote.
     if (mUnwritten || current != mText) Parse(current);
     StorePair(mProperties, key, value);
-    rendered = Render(current);
+    rendered = Render(mKept);
     return rendered;
   };
   FileIdentity identity;

@@ -147,10 +147,12 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // Registers with the watcher for the first path read; tries again for
   // that path once it exists, never in a forked child.
   void TryRegister(const std::string& path);
-  // Replaces the pairs with those of `text`.
+  // Replaces the pairs with those of `text`, and mKept with its other lines.
   void Parse(const std::string& text);
-  // `current`'s non-pair lines, then the pairs, one "key=value" line each.
-  std::string Render(const std::string& current) const;
+  // The lines of `text` that are not pairs, each ended by a newline.
+  std::string KeptLines(const std::string& text) const;
+  // `kept`, then the pairs, one "key=value" line each.
+  std::string Render(const std::string& kept) const;
 
   // Members below are guarded by mMutex inside Get, Set, Store and Snapshot
   // (ReadConfig and WriteConfig leave that to their caller).
@@ -158,6 +160,7 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   std::string mFileName;     // path of the last read; empty: never read
   std::string mWatchedPath;  // the path registered (or tried) with the watcher
   std::string mText;         // the text mProperties was parsed from
+  std::string mKept;         // its lines that are not pairs
   bool mUnwritten = false;   // mProperties holds a pair the file lacks
   FileIdentity mIdentity;    // the file mProperties was read from or written to
   bool mRegistered = false;  // the watcher took the registration
