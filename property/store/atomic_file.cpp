@@ -124,17 +124,22 @@ bool OpenLocked(const std::string& path, int flags, int lockOperation, LockedFil
   return Fail(failure, "open", ELOOP);
 }
 
+// Reads to the end of a regular file, whose read comes back short only at
+// its end: a file of the size expected takes one call.
 bool ReadAll(int fd, off_t sizeHint, std::string& text) {
-  text.clear();
-  text.reserve(static_cast<size_t>(sizeHint) + 1);
-  char chunk[4096];
+  size_t got = 0;
+  text.resize(static_cast<size_t>(sizeHint) + 1);
   for (;;) {
-    const ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (got == text.size()) text.resize(2 * text.size() + 4096);
+    const size_t wanted = text.size() - got;
+    const ssize_t n = read(fd, &text[got], wanted);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) return true;
-    text.append(chunk, static_cast<size_t>(n));
+    got += static_cast<size_t>(n);
+    if (static_cast<size_t>(n) < wanted) break;
   }
+  text.resize(got);
+  return true;
 }
 
 bool WriteAll(int fd, const std::string& text, off_t offset) {
@@ -162,10 +167,9 @@ bool StampPrecisely(int fd) {
   return futimens(fd, times) == 0;
 }
 
-bool Finish(int fd, bool stamped, FileIdentity& written, AtomicFile::Failure& failure) {
+// Flushes the new contents; `info` is the file's status after the write.
+bool Finish(int fd, const struct stat& info, bool stamped, FileIdentity& written, AtomicFile::Failure& failure) {
   if (fdatasync(fd) != 0) return Fail(failure, "flush");
-  struct stat info = {};
-  if (fstat(fd, &info) != 0) return Fail(failure, "stat");
   written = IdentityOf(info);
   written.trusted = stamped;
   return true;
@@ -174,7 +178,10 @@ bool Finish(int fd, bool stamped, FileIdentity& written, AtomicFile::Failure& fa
 bool RewriteInPlace(int fd, const std::string& text, FileIdentity& written, AtomicFile::Failure& failure) {
   if (!WriteAll(fd, text, 0)) return Fail(failure, "write in place");
   if (ftruncate(fd, static_cast<off_t>(text.size())) != 0) return Fail(failure, "truncate");
-  return Finish(fd, StampPrecisely(fd), written, failure);
+  const bool stamped = StampPrecisely(fd);
+  struct stat info = {};
+  if (fstat(fd, &info) != 0) return Fail(failure, "stat");
+  return Finish(fd, info, stamped, written, failure);
 }
 
 // The errors that say "this directory or this file cannot be replaced by
@@ -186,15 +193,40 @@ bool CannotReplace(int error) {
 // Writes the temporary, gives it the old file's owner, group and mode, and
 // renames it over the old file. `inPlace` tells the caller to rewrite the old
 // file itself instead; the temporary is gone in every outcome but success.
+// The temporary, created anew: a dead writer's one is removed first.
+int CreateTemporary(int dir, const std::string& name, mode_t mode) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  const int fd = openat(dir, name.c_str(), flags, mode);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  if (unlinkat(dir, name.c_str(), 0) != 0) return -1;
+  return openat(dir, name.c_str(), flags, mode);
+}
+
+// Gives the temporary the old file's owner, group and mode where they differ
+// (chown first: it clears set-user-ID bits).
+// `now` receives the temporary's status (its size and times stay as they
+// are through these changes).
+bool KeepOwnerAndMode(int fd, const struct stat& old, struct stat& now, bool& inPlace, AtomicFile::Failure& failure) {
+  if (fstat(fd, &now) != 0) return Fail(failure, "stat");
+  if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && fchown(fd, old.st_uid, old.st_gid) != 0) {
+    inPlace = CannotReplace(errno);  // the owner cannot be kept
+    return inPlace ? false : Fail(failure, "set owner");
+  }
+  const bool ownerChanged = now.st_uid != old.st_uid || now.st_gid != old.st_gid;
+  if ((ownerChanged || (now.st_mode & 07777) != (old.st_mode & 07777)) && fchmod(fd, old.st_mode & 07777) != 0) {
+    return Fail(failure, "set mode");
+  }
+  return true;
+}
+
+// Writes the temporary, gives it the old file's owner, group and mode, and
+// renames it over the old file. `inPlace` tells the caller to rewrite the old
+// file itself instead; the temporary is gone in every outcome but success.
 bool ReplaceByRename(LockedFile& locked, const struct stat& old, const std::string& text, FileIdentity& written,
                      bool& inPlace, AtomicFile::Failure& failure) {
   const int dir = locked.dir.Get();
   const std::string temporary = "." + locked.name + ".tmp";
-  if (unlinkat(dir, temporary.c_str(), 0) != 0 && errno != ENOENT) {
-    inPlace = CannotReplace(errno);
-    return inPlace ? false : Fail(failure, "remove temporary");
-  }
-  Descriptor file(openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  Descriptor file(CreateTemporary(dir, temporary, old.st_mode & 0777));
   if (!file.Valid()) {
     inPlace = CannotReplace(errno);
     return inPlace ? false : Fail(failure, "create temporary");
@@ -211,13 +243,9 @@ bool ReplaceByRename(LockedFile& locked, const struct stat& old, const std::stri
 
   if (!WriteAll(file.Get(), text, 0)) return Fail(failure, "write temporary");
   const bool stamped = StampPrecisely(file.Get());
-  // chown before chmod: changing the owner clears set-user-ID bits.
-  if (fchown(file.Get(), old.st_uid, old.st_gid) != 0) {
-    inPlace = CannotReplace(errno);  // the owner cannot be kept
-    return inPlace ? false : Fail(failure, "set owner");
-  }
-  if (fchmod(file.Get(), old.st_mode & 07777) != 0) return Fail(failure, "set mode");
-  if (!Finish(file.Get(), stamped, written, failure)) return false;
+  struct stat info = {};
+  if (!KeepOwnerAndMode(file.Get(), old, info, inPlace, failure)) return false;
+  if (!Finish(file.Get(), info, stamped, written, failure)) return false;
   // Closed once, whatever close reports: a second close could hit a
   // descriptor another thread has just opened under the same number.
   if (close(file.Release()) != 0) return Fail(failure, "close temporary");
