@@ -192,19 +192,23 @@ void PropertyFile::TryRegister(const std::string& path) {
   mRegistered = InotifyWatchProperty::GetInstance()->SetCallback(path, this) == 0;
 }
 
-void PropertyFile::Parse(const std::string& text) {
-  mProperties.clear();
-  mKept.clear();
+void PropertyFile::Split(const std::string& text, PropertyMap* pairs, std::string& kept) const {
   std::string key;
   std::string value;
   ForEachLine(text, [&](const std::string& line) {
     if (AnalyseLine(line, key, value)) {
-      StorePair(mProperties, key, value);
+      if (pairs != nullptr) StorePair(*pairs, key, value);
       return;
     }
-    mKept += line;
-    mKept += '\n';
+    kept += line;
+    kept += '\n';
   });
+}
+
+void PropertyFile::Parse(const std::string& text) {
+  mProperties.clear();
+  mKept.clear();
+  Split(text, &mProperties, mKept);
   mText = text;
   mUnwritten = false;
 }
@@ -229,18 +233,6 @@ bool PropertyFile::ReadConfig(std::string path) {
   return true;
 }
 
-std::string PropertyFile::KeptLines(const std::string& text) const {
-  std::string kept;
-  std::string key;
-  std::string value;
-  ForEachLine(text, [&](const std::string& line) {
-    if (AnalyseLine(line, key, value)) return;
-    kept += line;
-    kept += '\n';
-  });
-  return kept;
-}
-
 std::string PropertyFile::Render(const std::string& kept) const {
   std::string rewritten;
   rewritten.reserve(kept.size() + mProperties.size() * 32);
@@ -258,7 +250,11 @@ bool PropertyFile::WriteConfig(std::string path) const {
   FileIdentity written;
   bool rewrote = false;
   AtomicFile::Failure failure;
-  const auto render = [this](const std::string& current) { return Render(KeptLines(current)); };
+  const auto render = [this](const std::string& current) {
+    std::string kept;
+    Split(current, nullptr, kept);
+    return Render(kept);
+  };
   if (AtomicFile::Rewrite(path, render, written, rewrote, failure)) return true;
   LogWriteFailure(path, failure);
   return false;

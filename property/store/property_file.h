@@ -149,8 +149,9 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   void TryRegister(const std::string& path);
   // Replaces the pairs with those of `text`, and mKept with its other lines.
   void Parse(const std::string& text);
-  // The lines of `text` that are not pairs, each ended by a newline.
-  std::string KeptLines(const std::string& text) const;
+  // Stores the pairs of `text` in `pairs` (unless null) and appends its
+  // other lines, each ended by a newline, to `kept`.
+  void Split(const std::string& text, PropertyMap* pairs, std::string& kept) const;
   // `kept`, then the pairs, one "key=value" line each.
   std::string Render(const std::string& kept) const;
 
