@@ -38,7 +38,10 @@
 // Fork: a child forked from a process using the singleton has none of its
 // threads and watches nothing (it closes its copy of the inotify descriptor,
 // leaving the parent's watches alone); when that child exits normally the
-// singleton lets go of the threads instead of waiting for them.
+// singleton lets go of the threads instead of waiting for them. mMutex is
+// held across the fork, so the child finds it free; mDispatchMutex is not
+// (an observer may fork), and the child, which never dispatches, never
+// waits for it.
 //
 // Every line this class logs has a null tag.
 #ifndef PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
