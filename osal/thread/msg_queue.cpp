@@ -72,6 +72,7 @@ MsgQueue::~MsgQueue() {
 }
 
 int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
+  std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::lock_guard<std::mutex> lock(mMutex);
   if (mWorker) {
     ZuLogPrint(ZU_LOG_INFO, kTag, "%s: MsgProcessor %s is not stop, ignored!", "Start", mName.c_str());
@@ -99,6 +100,7 @@ int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
 }
 
 void MsgQueue::Stop() {
+  std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::unique_ptr<MsgQueueThread> worker;
   {
     std::lock_guard<std::mutex> lock(mMutex);

@@ -30,9 +30,15 @@
 // guards the queue; the worker never holds it while a HandleMsg runs, so a
 // HandleMsg may call QueueMsg, RemoveMsg and GetThreadId on its own queue.
 // NotifyFinished is called with the mutex held and must not call into the
-// queue. Stop and the destructor must not be called from a HandleMsg (the
-// worker cannot join itself). Lock order: the queue's mutex before the
-// worker's and before a handler's.
+// queue. Start and Stop run one at a time as wholes, under a second mutex:
+// a Start during a Stop waits until that Stop has returned (and then starts
+// a new worker), a second Stop waits for the first and then finds the queue
+// Idle. So every Stop returns only when no HandleMsg runs, no worker outlives
+// its Stop, and no item accepted after a restart is discarded by an earlier
+// Stop. Start, Stop and the destructor must not be called from a HandleMsg
+// (the worker cannot join itself, and a Stop joining it would wait for it).
+// Lock order: the start/stop mutex before the queue's mutex, the queue's
+// mutex before the worker's and before a handler's.
 //
 // Log lines go to the tag "MsgQueue".
 #ifndef OSAL_THREAD_MSG_QUEUE_H_
@@ -85,12 +91,14 @@ class OSAL_EXPORT MsgQueue {
   // queue is already started, logs and returns 0 keeping the old name and
   // worker; or the non-zero result of Thread::Start. If the platform cannot
   // create the thread, std::system_error leaves Start and the queue stays
-  // Idle.
+  // Idle. Waits for a Stop in progress to return first. Never call it from a
+  // HandleMsg.
   int Start(const std::string& name, Thread::Priority priority);
 
   // Refuses new items, finishes a HandleMsg in progress, joins the worker,
   // then calls NotifyFinished once for every pending item in due-time order
-  // and drops them all. Does nothing visible on an Idle queue.
+  // and drops them all. Does nothing visible on an Idle queue. Waits for a
+  // Start or Stop in progress to return first.
   void Stop();
 
   // Queues `handler` to run `delay` nanoseconds from now. Returns 0, or -38
@@ -118,6 +126,8 @@ class OSAL_EXPORT MsgQueue {
 
   static ItemMap::node_type MakeNode(uint64_t due, MsgItem item);
 
+  // Held by Start and Stop for their whole run; never by the worker.
+  std::mutex mStartStopMutex;
   std::string mName = "Unknown";           // guarded by mMutex
   std::unique_ptr<MsgQueueThread> mWorker;  // guarded by mMutex
   bool mQuit = true;                        // guarded by mMutex
