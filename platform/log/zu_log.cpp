@@ -40,6 +40,11 @@ void WriteAll(int fd, const char* data, size_t size) {
 }
 
 void WriteToStderr(int level, const char* tag, const char* message) {
+  // The whole line is made under the mutex, localtime_r included: the
+  // prepare handler at fork takes this mutex, so no logging thread is then
+  // inside the C library's time zone lock, which a child would never see
+  // released.
+  pthread_mutex_lock(&gStderrMutex);
   struct timespec now = {};
   clock_gettime(CLOCK_REALTIME, &now);
   struct tm local = {};
@@ -54,16 +59,15 @@ void WriteToStderr(int level, const char* tag, const char* message) {
   const char* shown = tag != nullptr ? tag : "-";
   int length = snprintf(stack, sizeof(stack), fmt, stamp, usec, getpid(), tid, LevelLetter(level),
                         shown, message);
-  if (length < 0) return;
   char* line = stack;
-  if (static_cast<size_t>(length) >= sizeof(stack)) {
+  if (length >= 0 && static_cast<size_t>(length) >= sizeof(stack)) {
     line = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-    if (line == nullptr) return;
-    snprintf(line, static_cast<size_t>(length) + 1, fmt, stamp, usec, getpid(), tid,
-             LevelLetter(level), shown, message);
+    if (line != nullptr) {
+      snprintf(line, static_cast<size_t>(length) + 1, fmt, stamp, usec, getpid(), tid,
+               LevelLetter(level), shown, message);
+    }
   }
-  pthread_mutex_lock(&gStderrMutex);
-  WriteAll(STDERR_FILENO, line, static_cast<size_t>(length));
+  if (length >= 0 && line != nullptr) WriteAll(STDERR_FILENO, line, static_cast<size_t>(length));
   pthread_mutex_unlock(&gStderrMutex);
   if (line != stack) free(line);
 }
@@ -102,6 +106,23 @@ __attribute__((noinline)) int FormatAndDeliver(int level, const char* tag, const
   Deliver(level, tag, message);
   if (message != stack) free(message);
   return length;
+}
+
+// A child forked while another thread held one of the log's mutexes would
+// find it locked for good; the forking thread holds both across fork, so
+// parent and child each get them back released.
+void LockForFork() {
+  pthread_mutex_lock(&gSinkMutex);
+  pthread_mutex_lock(&gStderrMutex);
+}
+
+void UnlockAfterFork() {
+  pthread_mutex_unlock(&gStderrMutex);
+  pthread_mutex_unlock(&gSinkMutex);
+}
+
+__attribute__((constructor)) void InstallForkHandlers() {
+  pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockAfterFork);
 }
 
 }  // namespace

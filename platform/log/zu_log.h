@@ -14,8 +14,10 @@
 // one atomic load and returns, so hot paths may log verbose lines freely.
 //
 // Thread safety: every function may be called from any thread at any time,
-// also while the caller holds its own locks and during process exit (the log
-// keeps no state that a static destructor could tear down).
+// also while the caller holds its own locks, during process exit (the log
+// keeps no state that a static destructor could tear down) and in a child
+// forked while other threads were logging (fork handlers hand the child the
+// log's locks released).
 #ifndef PLATFORM_LOG_ZU_LOG_H_
 #define PLATFORM_LOG_ZU_LOG_H_
 

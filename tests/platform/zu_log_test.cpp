@@ -1,9 +1,14 @@
 #include "platform/log/zu_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -17,6 +22,14 @@
 namespace {
 
 using testing_support::LogCapture;
+
+// Read while the program's static objects are built, before any test could
+// have changed the threshold.
+const int kThresholdAtStart = ZuLogGetLevel();
+
+TEST(ZuLog, DefaultThresholdShowsDebugAndAbove) {
+  EXPECT_EQ(kThresholdAtStart, ZU_LOG_DEBUG);
+}
 
 TEST(ZuLog, FiltersBelowTheThresholdBeforeFormatting) {
   LogCapture log(ZU_LOG_DEBUG);
@@ -85,6 +98,51 @@ TEST(ZuLog, StderrLinesNeverInterleaveAcrossThreads) {
     ++count;
   }
   EXPECT_EQ(count, kThreads * kLines);
+}
+
+// Waits up to `limit` for the child to exit; kills it if it does not.
+bool ExitsWithin(pid_t child, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return false;
+    }
+    std::this_thread::yield();
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A child forked while another thread is in the middle of a line must be
+// able to log (without the fork handlers it finds the log's lock held for
+// good, most often within a few dozen forks).
+TEST(ZuLog, ChildForkedWhileAnotherThreadLogsCanLog) {
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, STDERR_FILENO);
+  std::atomic<bool> stop{false};
+  std::thread logger([&] {
+    while (!stop) ZuLogPrint(ZU_LOG_WARN, "T", "busy %d", 1);
+  });
+  int stuck = 0;
+  for (int i = 0; i < 200 && stuck == 0; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      ZuLogPrint(ZU_LOG_WARN, "T", "child %d", i);
+      _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    if (!ExitsWithin(child, std::chrono::seconds(10))) ++stuck;
+  }
+  stop = true;
+  logger.join();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(null);
+  EXPECT_EQ(stuck, 0);
 }
 
 TEST(Platform, ReportsTheArchitectureItRunsOn) {
