@@ -386,6 +386,39 @@ TEST(MsgQueue, RemoveMsgNotifiesEachPendingItemOfTheHandlerAndDropsThem) {
             (std::vector<std::string>{"notify removed", "notify removed", "notify removed", "run kept"}));
 }
 
+// Items queued behind a running handler may already have been taken by the
+// worker together with the next one; a RemoveMsg or Stop still discards them
+// before they run.
+TEST(MsgQueue, RemoveMsgAndStopDiscardItemsTheWorkerHasTakenButNotRun) {
+  osal::MsgQueue queue;
+  ASSERT_EQ(queue.Start("taken", kPriority), 0);
+  Journal journal;
+  Probe removed(journal, "removed");
+  Probe stopped(journal, "stopped");
+  Journal fillers;
+  Probe filler(fillers, "filler");
+  Gate first;
+  Gate second;
+  ASSERT_EQ(queue.QueueMsg(&first, 0), 0);
+  ASSERT_TRUE(first.WaitEntered());
+  ASSERT_EQ(queue.QueueMsg(&second, 0), 0);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(queue.QueueMsg(&removed, 0), 0);
+    ASSERT_EQ(queue.QueueMsg(&stopped, 0), 0);
+  }
+  first.Release();
+  ASSERT_TRUE(second.WaitEntered());
+  queue.RemoveMsg(&removed);
+  EXPECT_EQ(journal.Events(), (std::vector<std::string>{"notify removed", "notify removed"}));
+
+  std::thread stopper([&] { queue.Stop(); });
+  ASSERT_TRUE(WaitRefusing(queue, filler));
+  second.Release();
+  stopper.join();
+  EXPECT_EQ(journal.Events(), (std::vector<std::string>{"notify removed", "notify removed", "notify stopped",
+                                                        "notify stopped"}));
+}
+
 TEST(MsgQueue, StopNotifiesPendingItemsInDueOrderAndReleasesWaiters) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("stop", kPriority), 0);
