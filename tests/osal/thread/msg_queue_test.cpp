@@ -20,7 +20,7 @@
 
 #include "osal/thread/thread_utils.h"
 #include "tests/osal/thread/steady_clock_freeze.h"
-#include "tests/osal/thread/thread_creation_failure.h"
+#include "tests/support/thread_creation_failure.h"
 #include "tests/support/log_capture.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "osal/thread/thread_utils.h"
-#include "tests/osal/thread/thread_creation_failure.h"
+#include "tests/support/thread_creation_failure.h"
 #include "tests/support/log_capture.h"
 
 namespace {
