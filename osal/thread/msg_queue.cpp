@@ -43,6 +43,9 @@ Clock::time_point Deadline(uint64_t due) {
   return Clock::time_point(std::chrono::nanoseconds(static_cast<Clock::rep>(due)));
 }
 
+// Nodes of run items kept for reuse, at most.
+constexpr size_t kSpareNodes = 1024;
+
 }  // namespace
 
 // A node of the item map, allocated without touching the map itself.
@@ -128,18 +131,28 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
-  // The clock and the allocation stay outside the lock, which the worker
-  // needs for every item it takes.
-  ItemMap::node_type node = MakeNode(DueTime(delay), MsgItem{handler, 0});
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mQuit) {
-      ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
-      return -ENOSYS;
-    }
-    wake = Enqueue(std::move(node), delay == 0);
+  // The clock stays outside the lock, which the worker needs for every
+  // batch it takes.
+  const uint64_t due = DueTime(delay);
+  ItemMap::node_type node;  // released, if refused, after the lock
+  std::unique_lock<std::mutex> lock(mMutex);
+  if (mSpare.empty()) {
+    lock.unlock();
+    node = MakeNode(due, MsgItem{handler, 0});
+    lock.lock();
+  } else {
+    node = std::move(mSpare.back());
+    mSpare.pop_back();
+    node.key() = due;
+    node.mapped().item = MsgItem{handler, 0};
+    node.mapped().claimed.store(false, std::memory_order_relaxed);
   }
+  if (mQuit) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
+    return -ENOSYS;
+  }
+  const bool wake = Enqueue(std::move(node), delay == 0);
+  lock.unlock();
   // After the unlock, so that the worker does not wake into a held mutex.
   if (wake) {
     mCond.notify_all();
@@ -214,6 +227,12 @@ bool MsgQueue::MsgProcessor() {
   if (mQuit) {
     // What is left of the batch stays for Stop to notify.
     return false;
+  }
+  // The last batch has run: its nodes serve the next QueueMsg calls; those
+  // beyond the spare store are released after the lock.
+  while (!mBatch.empty() && mSpare.size() < kSpareNodes) {
+    mSpare.push_back(std::move(mBatch.back()));
+    mBatch.pop_back();
   }
   mBatch.swap(mRan);
   const bool running = TakeDueItems(lock, now);

@@ -182,6 +182,7 @@ class OSAL_EXPORT MsgQueue {
   // claim its items, under mMutex).
   Batch mBatch;
   Batch mRan;  // worker only: the batch before, released outside the lock
+  Batch mSpare;  // guarded by mMutex: nodes of run items, reused by QueueMsg
 };
 
 }  // namespace osal
