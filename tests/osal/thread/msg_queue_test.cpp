@@ -517,7 +517,7 @@ TEST(MsgQueue, StartAndStopFromTwoThreadsNeitherHangNorDropAcceptedItems) {
   std::mutex mutex;
   std::condition_variable cond;
   int finished_rounds = 0;  // guarded by mutex
-  constexpr int kRounds = 300;
+  constexpr int kRounds = 1000;
   bool over = false;        // guarded by mutex
   std::thread racer([&] {
     for (int round = 0; round < kRounds && !::testing::Test::HasFailure(); ++round) {
