@@ -1,8 +1,13 @@
-// Typed setters and getters on a container of 32 keys of 8 to 20 characters,
-// beside a plain std::map<std::string, int>::find with a ready key.
+// Typed setters and getters on a container of 32 distinct keys of 8 to 20
+// characters, beside a plain std::map<std::string, int>::find with a ready
+// key. The keys share the prefix "media.key.kk..." up to their last two
+// characters, which number them; even keys hold an Int32, odd ones a text.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,11 +17,16 @@ namespace {
 
 std::vector<std::string> Keys() {
   std::vector<std::string> keys;
+  const std::string prefix = "media.key.kkkkkkkkkk";
   for (int i = 0; i < 32; ++i) {
     const size_t length = 8 + static_cast<size_t>(i * 7) % 13;  // 8 to 20 characters
-    std::string key = "media.key." + std::to_string(i * 7919);
-    key.resize(length, 'k');
-    keys.push_back(key);
+    char number[3];
+    snprintf(number, sizeof(number), "%02d", i);
+    keys.push_back(prefix.substr(0, length - 2) + number);
+  }
+  if (std::set<std::string>(keys.begin(), keys.end()).size() != keys.size()) {
+    fprintf(stderr, "duplicate keys\n");
+    abort();
   }
   return keys;
 }
@@ -30,10 +40,10 @@ std::shared_ptr<osal::MediaMeta> Filled() {
   auto meta = osal::MediaMeta::Create();
   int i = 0;
   for (const auto& key : TheKeys()) {
-    if (i % 2 == 0) {
-      meta->SetInt32(key.c_str(), i);
-    } else {
-      meta->SetString(key.c_str(), "some text value");
+    const bool stored = i % 2 == 0 ? meta->SetInt32(key.c_str(), i) : meta->SetString(key.c_str(), "some text value");
+    if (!stored) {
+      fprintf(stderr, "refused: %s\n", key.c_str());
+      abort();
     }
     ++i;
   }
@@ -69,7 +79,10 @@ void BM_SetInt32(benchmark::State& state) {
   size_t next = 0;
   int32_t value = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(meta->SetInt32(TheKeys()[next].c_str(), ++value));
+    if (!meta->SetInt32(TheKeys()[next].c_str(), ++value)) {
+      state.SkipWithError("SetInt32 refused");
+      break;
+    }
     next = (next + 2) % 32;
   }
 }
@@ -93,7 +106,10 @@ void BM_SetStringReplacing(benchmark::State& state) {
   size_t next = 1;
   size_t round = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(meta->SetString(TheKeys()[next].c_str(), texts[round & 1]));
+    if (!meta->SetString(TheKeys()[next].c_str(), texts[round & 1])) {
+      state.SkipWithError("SetString refused");
+      break;
+    }
     next += 2;
     if (next >= 32) {
       next = 1;

@@ -12,8 +12,13 @@
 // Throughput of delay-0 items from one producer, with nothing else pending
 // and with 1000 distinct due times pending, beside a minimal general-purpose
 // event loop's post (std::function in a deque under a mutex, notify_one).
+//
+// Idle CPU of the process over 10 s with a started queue and nothing due
+// (empty, or one item due in an hour), beside a bare thread waiting on a
+// condition variable for an hour.
 #include <benchmark/benchmark.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -238,6 +243,56 @@ void BM_EventLoopPostThroughput(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kThroughputBatch);
 }
 
+constexpr int kIdleSeconds = 10;
+constexpr unsigned long kOneHourNs = 3600UL * 1000 * 1000 * 1000;
+
+double ProcessCpuSeconds() {
+  rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The process's CPU while this thread sleeps for kIdleSeconds.
+void MeasureIdle(benchmark::State& state) {
+  for (auto _ : state) {
+    const double before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+    state.counters["cpu_percent"] = 100.0 * (ProcessCpuSeconds() - before) / kIdleSeconds;
+    state.SetIterationTime(kIdleSeconds);
+  }
+}
+
+// arg: items pending far in the future (0 or 1).
+void BM_QueueIdleCpu(benchmark::State& state) {
+  osal::MsgQueue queue;
+  queue.Start("bench_idle", osal::Thread::kPriorityNormal);
+  IdleHandler far;
+  if (state.range(0) != 0) {
+    queue.QueueMsg(&far, kOneHourNs);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));  // past the worker's start-up
+  MeasureIdle(state);
+  queue.Stop();
+}
+
+void BM_CondVarIdleCpu(benchmark::State& state) {
+  std::mutex mutex;
+  std::condition_variable cond;
+  bool quit = false;  // guarded by mutex
+  std::thread sleeper([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait_until(lock, Clock::now() + std::chrono::hours(1), [&] { return quit; });
+  });
+  MeasureIdle(state);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    quit = true;
+  }
+  cond.notify_all();
+  sleeper.join();
+}
+
 BENCHMARK(BM_CondVarLateness)
     ->ArgNames({"delay_us", "rt", "slack"})
     ->ArgsProduct({{1000, 10000}, {1, 0}, {0, 1}})
@@ -250,6 +305,8 @@ BENCHMARK(BM_QueueLateness)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EventLoopPostThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_QueueThroughput)->ArgNames({"pending"})->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CondVarIdleCpu)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_QueueIdleCpu)->ArgName("pending")->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

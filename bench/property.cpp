@@ -6,7 +6,6 @@
 //   change propagation from another process's close (or property_set) to
 //   property_get                    vs the kernel's inotify delivery alone
 //   idle CPU of the loaded library  vs a bare thread polling every 10 ms
-//   Handler send, 10,000 pending    vs re-sorting the whole queue per send
 //
 // Run it inside the private /etc/j-config namespace (a tmpfs there):
 //   scripts/private-ns.sh build/default/bench/bench_property
@@ -34,10 +33,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <map>
 #include <mutex>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -461,73 +458,6 @@ void BM_BaselineBarePollThread(benchmark::State& state) {
   close(fd);
 }
 BENCHMARK(BM_BaselineBarePollThread)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-
-// ---- Handler send ----------------------------------------------------------
-
-constexpr int kPending = 10000;
-
-// A handler whose loop is held by a first message, so that sends pile up.
-class HeldHandler : public Handler {
- public:
-  HeldHandler() {
-    Message hold(-1);
-    hold.SetWhen(-1000000);
-    hold.SetFunction([this] { mRelease.wait(); });
-    SendMessage(hold);
-    Message base;
-    for (int i = 0; i < kPending; ++i) {
-      Message pending(1, i);
-      pending.mWhen = base.mWhen - 1000000000LL - static_cast<int64_t>(i) * 1000;
-      SendMessage(pending);
-    }
-  }
-  ~HeldHandler() override {
-    StopSafty(false);
-    mOpen.set_value();
-    StopAndJoin();
-  }
-
- private:
-  std::promise<void> mOpen;
-  std::shared_future<void> mRelease = mOpen.get_future().share();
-};
-
-void BM_HandlerSendDueNow(benchmark::State& state) {
-  HeldHandler handler;
-  for (auto _ : state) handler.SendMessage(Message(1));
-  state.counters["pending_at_end"] = kPending + static_cast<double>(state.iterations());
-}
-BENCHMARK(BM_HandlerSendDueNow)->Iterations(2000);
-
-void BM_HandlerSendRandomDueTime(benchmark::State& state) {
-  HeldHandler handler;
-  std::mt19937 random(7);
-  Message base;
-  for (auto _ : state) {
-    Message msg(1);
-    msg.mWhen = base.mWhen - static_cast<int64_t>(random() % (kPending * 1000ULL + 1000000000ULL));
-    handler.SendMessage(msg);
-  }
-}
-BENCHMARK(BM_HandlerSendRandomDueTime)->Iterations(2000);
-
-// Append and re-sort the whole queue on every send.
-void BM_BaselineResortPerSend(benchmark::State& state) {
-  std::mutex mutex;
-  std::vector<Message> queue;
-  Message base;
-  for (int i = 0; i < kPending; ++i) {
-    Message pending(1, i);
-    pending.mWhen = base.mWhen - 1000000000LL - static_cast<int64_t>(i) * 1000;
-    queue.push_back(pending);
-  }
-  for (auto _ : state) {
-    std::lock_guard<std::mutex> lock(mutex);
-    queue.push_back(Message(1));
-    std::sort(queue.begin(), queue.end(), [](const Message& a, const Message& b) { return a > b; });
-  }
-}
-BENCHMARK(BM_BaselineResortPerSend)->Iterations(200)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -25,6 +25,9 @@ int Thread::Start(const std::string& name, Priority priority) {
     return -EEXIST;
   }
   mName = name;
+  // The previous worker's id would otherwise answer GetId until the new one
+  // has published its own.
+  mId = -1;
   mStop.store(false);
   mThread = std::make_unique<std::thread>(&Thread::ThreadFunc, this);
   // The new thread waits for the mutex before it reads the priority.

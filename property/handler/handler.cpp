@@ -1,7 +1,5 @@
 #include "property/handler/handler.h"
 
-#include <algorithm>
-
 Handler::Handler() {
   // Started here rather than in the initialiser list: the stop flags are
   // declared after mThread and must exist before the loop reads them.
@@ -23,11 +21,9 @@ void Handler::DispatchMessage(const Message& msg) {
 
 void Handler::Enqueue(const Message& msg) {
   std::lock_guard<std::mutex> lock(mQueueMutex);
-  // Before the first message due no later than msg: equal due times keep
-  // the order they were sent in, as the back is taken first.
-  auto at = std::lower_bound(mQueue.begin(), mQueue.end(), msg,
-                             [](const Message& queued, const Message& sent) { return queued > sent; });
-  mQueue.insert(at, msg);
+  // Most messages are due now and go last: the end is the first guess. A
+  // message lands after those with the same mWhen either way.
+  mQueue.emplace_hint(mQueue.end(), msg.mWhen, msg);
   mQueueCond.notify_one();
 }
 
@@ -85,8 +81,8 @@ void Handler::Loop() {
       return;
     }
     if (mQueue.empty()) return;  // stopping safely and drained
-    Message msg = std::move(mQueue.back());
-    mQueue.pop_back();
+    Message msg = std::move(mQueue.begin()->second);
+    mQueue.erase(mQueue.begin());
     lock.unlock();
     DispatchMessage(msg);
   }

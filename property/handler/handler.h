@@ -35,7 +35,8 @@
 #define PROPERTY_HANDLER_HANDLER_H_
 
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -83,9 +84,10 @@ class PROPERTY_EXPORT Handler {
 
   bool mSyncDone = false;  // guarded by mSyncMutex
   std::condition_variable mSyncCond;
-  // Pending messages in descending mWhen; the back is due first. A deque
-  // keeps the common insertion (a message due now, at the front) cheap.
-  std::deque<Message> mQueue;  // guarded by mQueueMutex
+  // Pending messages keyed by mWhen; the first is handled next, and equal
+  // due times keep the order they were sent in. A send or a take is
+  // logarithmic and never moves the other pending messages.
+  std::multimap<int64_t, Message> mQueue;  // guarded by mQueueMutex
   std::mutex mSyncMutex;
   std::mutex mQueueMutex;
   std::condition_variable mQueueCond;

@@ -27,7 +27,8 @@
 class PROPERTY_EXPORT Message {
  public:
   // Code, arguments and a delay in milliseconds (zero or negative allowed);
-  // mWhen becomes the current wall-clock time plus the delay.
+  // mWhen becomes the current wall-clock time plus the delay, held at the
+  // int64_t limits when the sum falls outside them.
   Message(int what, int first, int second, long delay);
   Message() : Message(0, 0, 0, 0) {}
   explicit Message(int what) : Message(what, 0, 0, 0) {}
@@ -37,14 +38,15 @@ class PROPERTY_EXPORT Message {
   // Copies every field, mWhen included, with a copy of the callable.
   Message(const Message& other);
   Message& operator=(const Message& other);
-  // Moves are what the handler queue uses when it shifts messages around.
+  // The handler's loop moves a message out of its queue before handling it.
   Message(Message&& other) noexcept;
   Message& operator=(Message&& other) noexcept;
   virtual ~Message();
 
   // mString becomes a copy of `str`.
   void SetString(std::string str);
-  // mWhen becomes now (wall clock) plus `delay` milliseconds.
+  // mWhen becomes now (wall clock) plus `delay` milliseconds, held at the
+  // int64_t limits like the constructor's.
   void SetWhen(long delay);
   // mFunction becomes a copy of `fn`; an empty `fn` empties it.
   void SetFunction(std::function<void()> fn);

@@ -89,8 +89,15 @@ TEST(MemfdIsValidTest, AcceptsOnlyDescriptorsWithSeals) {
   Fd unsealable(static_cast<int>(syscall(SYS_memfd_create, "plain", 0)));
   ASSERT_GE(unsealable.get(), 0);
 
+  // Descriptor 0 is refused as a number: a memory file there is still
+  // invalid, while the same file under another number is valid.
+  Fd savedStdin(dup(0));
+  ASSERT_GE(savedStdin.get(), 0);
+  ASSERT_EQ(dup2(unsealable.get(), 0), 0);
   LogCapture log;
-  EXPECT_FALSE(MemfdIsValid(0));
+  const bool zeroValid = MemfdIsValid(0);
+  ASSERT_EQ(dup2(savedStdin.get(), 0), 0);
+  EXPECT_FALSE(zeroValid);
   EXPECT_FALSE(MemfdIsValid(-1));
   EXPECT_FALSE(MemfdIsValid(readEnd.get()));
   EXPECT_TRUE(MemfdIsValid(unsealable.get()));

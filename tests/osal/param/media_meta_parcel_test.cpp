@@ -8,6 +8,7 @@
 #include "osal/meta/media_meta.h"
 #include "osal/param/media_param.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/strdup_failure.h"
 
 namespace {
 
@@ -186,6 +187,35 @@ TEST(MetaOnParcel, TextEntryWithoutTextIsRefusedAndKeepsTheReaderInStep) {
   EXPECT_FALSE(copy->ContainsKey("a"));
   ASSERT_TRUE(copy->GetString("b", text));
   EXPECT_STREQ(text, "kept");
+}
+
+// A text that cannot be copied while the container is rebuilt: its entry is
+// left out, the rest still arrives and the reader stays in step.
+TEST(MetaOnParcel, TextThatCannotBeCopiedIsLeftOutAndTheRestArrives) {
+  auto meta = MediaMeta::Create();
+  meta->SetString("a", "first");
+  meta->SetInt32("b", 5);
+  meta->SetString("c", "second");
+  MediaParam parcel;
+  ASSERT_TRUE(meta->WriteToMediaParam(&parcel));
+  parcel.WriteInt32(77);  // whatever follows the block
+
+  auto copy = MediaMeta::Create();
+  LogCapture log;
+  bool read = true;
+  {
+    testing_support::StrdupFailure failing;
+    read = copy->ReadFromMediaParam(&parcel);
+  }
+  EXPECT_FALSE(read);
+  EXPECT_EQ(log.Lines("MediaMeta"), (std::vector<LogLine>{MetaError("fail to alloc mem for str"),
+                                                          MetaError("fail to alloc mem for str")}));
+  EXPECT_FALSE(copy->ContainsKey("a"));
+  EXPECT_FALSE(copy->ContainsKey("c"));
+  int32_t value = 0;
+  ASSERT_TRUE(copy->GetInt32("b", value));
+  EXPECT_EQ(value, 5);
+  EXPECT_EQ(RestAsInt32(parcel), std::vector<int32_t>{77});
 }
 
 TEST(MetaOnParcel, ContainersFollowOneAnotherAndNullParcelsAreRefusedSilently) {

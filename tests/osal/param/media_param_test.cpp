@@ -1,37 +1,15 @@
 #include "osal/param/media_param.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 
 #include "platform/boundck/bounds_checked.h"
 #include "tests/support/log_capture.h"
-
-namespace {
-
-// While set, this program's memcpy_s refuses every copy and counts it.
-std::atomic<bool> gFailMemcpy{false};
-std::atomic<int> gRefusedMemcpy{0};
-
-}  // namespace
-
-// The library imports memcpy_s from the separate copy library, so its calls
-// reach this definition first; it hands on to that library's unless told
-// to fail.
-extern "C" int memcpy_s(void* dest, size_t destsz, const void* src, size_t count) {
-  using MemcpyS = int (*)(void*, size_t, const void*, size_t);
-  static const auto real = reinterpret_cast<MemcpyS>(dlsym(RTLD_NEXT, "memcpy_s"));
-  if (gFailMemcpy) {
-    ++gRefusedMemcpy;
-    return EINVAL;
-  }
-  return real(dest, destsz, src, count);
-}
+#include "tests/support/memcpy_s_failure.h"
 
 namespace {
 
@@ -249,11 +227,12 @@ TEST(MediaParamFault, FailedByteCopyIsLoggedAndLeavesADefinedParcel) {
   Filled target;
   EXPECT_EQ(target.parcel.ReadInt32(), 1);
   std::unique_ptr<MediaParam> constructed;
-  gFailMemcpy = true;
-  target.parcel.Copy(&source.parcel);
-  constructed = std::make_unique<MediaParam>(source.parcel);
-  gFailMemcpy = false;
-  EXPECT_EQ(gRefusedMemcpy, 2);  // the program's memcpy_s was the one called
+  {
+    testing_support::MemcpySFailure failing;
+    target.parcel.Copy(&source.parcel);
+    constructed = std::make_unique<MediaParam>(source.parcel);
+    EXPECT_EQ(failing.Refused(), 2);  // the program's memcpy_s was the one called
+  }
   EXPECT_EQ(log.Count(Param(ZU_LOG_ERROR, "Copy: memcpy failed.")), 2u);
   EXPECT_EQ(source.object.use_count(), 2);  // no reference was copied
   // An assigned parcel stays as it was, and usable.

@@ -1,12 +1,17 @@
 #include "osal/thread/msg_queue.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -14,7 +19,8 @@
 #include <vector>
 
 #include "osal/thread/thread_utils.h"
-#include "tests/osal/thread/thread_creation_failure.h"
+#include "tests/osal/thread/steady_clock_freeze.h"
+#include "tests/support/thread_creation_failure.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -65,6 +71,9 @@ class Probe : public osal::MsgHandlerBase {
       prctl(PR_GET_NAME, name, 0, 0, 0);
       mKernelName = name;
       mArgument = argument;
+      sched_param param{};
+      pthread_getschedparam(pthread_self(), &mPolicy, &param);
+      mPriority = param.sched_priority;
     }
     mJournal.Add("run " + mName);
     MsgHandlerBase::NotifyFinished();
@@ -90,6 +99,14 @@ class Probe : public osal::MsgHandlerBase {
     std::lock_guard<std::mutex> lock(mMutex);
     return mArgument;
   }
+  int Policy() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPolicy;
+  }
+  int Priority() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPriority;
+  }
 
  private:
   Journal& mJournal;
@@ -99,6 +116,8 @@ class Probe : public osal::MsgHandlerBase {
   pid_t mTid = 0;            // guarded by mMutex
   std::string mKernelName;   // guarded by mMutex
   int32_t mArgument = -1;    // guarded by mMutex
+  int mPolicy = -1;          // guarded by mMutex
+  int mPriority = -1;        // guarded by mMutex
 };
 
 // Holds the worker inside HandleMsg until Release, so that the test can
@@ -130,6 +149,46 @@ class Gate : public osal::IMsgHandler {
   bool mReleased = false;  // guarded by mMutex
   std::atomic<bool> mReturned{false};
 };
+
+// Waits until the kernel reports the thread `tid` of this process asleep.
+bool WaitAsleep(int tid) {
+  const auto deadline = Clock::now() + kDeadline;
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  while (Clock::now() < deadline) {
+    std::ifstream stat(path);
+    std::string line;
+    std::getline(stat, line);
+    const size_t state = line.rfind(')') + 2;  // the field after "(name)"
+    if (state < line.size() && line[state] == 'S') {
+      return true;
+    }
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+// Waits until the queue refuses items, that is until a Stop has begun.
+bool WaitRefusing(osal::MsgQueue& queue, osal::IMsgHandler& filler) {
+  const auto deadline = Clock::now() + kDeadline;
+  while (Clock::now() < deadline) {
+    if (queue.QueueMsg(&filler, kOneHour) != 0) {
+      return true;
+    }
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+// Whether this process may give a thread first-in-first-out scheduling.
+bool RealTimeGranted() {
+  bool granted = false;
+  std::thread probe([&] {
+    const sched_param param{osal::Thread::kPriorityHigh};
+    granted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  });
+  probe.join();
+  return granted;
+}
 
 TEST(MsgQueue, RefusesANullHandlerSilentlyAndAnyHandlerWhenNotStarted) {
   LogCapture log;
@@ -169,6 +228,23 @@ TEST(MsgQueue, WorkerIsNamedAndReportsItsKernelId) {
   EXPECT_EQ(queue.GetThreadId(), -1);
 }
 
+TEST(MsgQueue, WorkerRunsAtTheRealTimePriorityGivenToStart) {
+  if (!RealTimeGranted()) {
+    GTEST_SKIP() << "this process may not use real-time scheduling";
+  }
+  osal::MsgQueue queue;
+  Journal journal;
+  for (auto priority : {osal::Thread::kPriorityHigh, osal::Thread::kPriorityLow}) {
+    ASSERT_EQ(queue.Start("prio", priority), 0);
+    Probe probe(journal, "p");
+    ASSERT_EQ(queue.QueueMsg(&probe, 0), 0);
+    probe.Wait();
+    EXPECT_EQ(probe.Policy(), SCHED_FIFO);
+    EXPECT_EQ(probe.Priority(), priority);
+    queue.Stop();
+  }
+}
+
 TEST(MsgQueue, SecondStartIsIgnoredAndKeepsNameAndWorker) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("first", kPriority), 0);
@@ -190,7 +266,7 @@ TEST(MsgQueue, SecondStartIsIgnoredAndKeepsNameAndWorker) {
 // Runs in due-time order and never before the due time. The due time the
 // queue takes lies between the clock read just before and just after
 // QueueMsg; the order is asserted for every pair whose ranges do not overlap
-// (all of them, unless the test thread was held up for 10 ms).
+// (all of them, unless the test thread was held up for 100 ms).
 TEST(MsgQueue, RunsItemsInDueTimeOrderAndNeverBeforeDue) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("order", kPriority), 0);
@@ -202,7 +278,7 @@ TEST(MsgQueue, RunsItemsInDueTimeOrderAndNeverBeforeDue) {
     Clock::time_point latest_due;
   };
   std::vector<Queued> items;
-  for (auto delay : {30ms, 10ms, 20ms}) {
+  for (auto delay : {300ms, 100ms, 200ms}) {
     items.push_back({delay, std::make_unique<Probe>(journal, std::to_string(delay.count())), {}, {}});
     Queued& item = items.back();
     item.earliest_due = Clock::now() + delay;
@@ -220,28 +296,36 @@ TEST(MsgQueue, RunsItemsInDueTimeOrderAndNeverBeforeDue) {
       }
     }
   }
-  EXPECT_EQ(journal.Events(), (std::vector<std::string>{"run 10", "run 20", "run 30"}));
+  EXPECT_EQ(journal.Events().size(), 3u);  // each ran once, nothing was notified
 }
 
-TEST(MsgQueue, DueItemsRunInQueueOrder) {
+// Equal due times for real: with the clock stopped, every QueueMsg reads the
+// same instant. The worker is held meanwhile, so that it sees them all.
+TEST(MsgQueue, ItemsOfOneDueTimeRunInQueueOrder) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("fifo", kPriority), 0);
   Gate gate;
   ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
   ASSERT_TRUE(gate.WaitEntered());
-  // The clock may read the same nanosecond more than once: equal and rising
-  // due times alike must keep queue order.
   Journal journal;
   std::vector<std::unique_ptr<Probe>> probes;
-  std::vector<std::string> expected;
-  for (int i = 0; i < 200; ++i) {
-    probes.push_back(std::make_unique<Probe>(journal, std::to_string(i)));
-    ASSERT_EQ(queue.QueueMsg(probes.back().get(), 0), 0);
-    expected.push_back("run " + std::to_string(i));
+  {
+    testing_support::SteadyClockFreeze frozen;
+    // Two due times, interleaved: now and now + 1 us.
+    for (int i = 0; i < 20; ++i) {
+      probes.push_back(std::make_unique<Probe>(journal, std::to_string(i)));
+      ASSERT_EQ(queue.QueueMsg(probes.back().get(), i % 2 == 0 ? 0 : 1000), 0);
+    }
   }
   gate.Release();
   for (auto& probe : probes) {
     probe->Wait();
+  }
+  std::vector<std::string> expected;
+  for (int parity : {0, 1}) {
+    for (int i = parity; i < 20; i += 2) {
+      expected.push_back("run " + std::to_string(i));
+    }
   }
   EXPECT_EQ(journal.Events(), expected);
 }
@@ -252,9 +336,18 @@ TEST(MsgQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
   Journal journal;
   Probe late(journal, "late");
   Probe early(journal, "early");
+  Gate gate;
+  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+  ASSERT_TRUE(gate.WaitEntered());
   const Clock::time_point late_due = Clock::now() + 10s;
   ASSERT_EQ(queue.QueueMsg(&late, Ns(10s)), 0);
-  std::this_thread::sleep_for(5ms);  // lets the worker settle into its wait (not needed for the checks)
+  gate.Release();
+  // Lets the worker settle into its wait for the late item; the checks
+  // below hold either way.
+  while (!gate.Returned()) {
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(WaitAsleep(queue.GetThreadId()));
   ASSERT_EQ(queue.QueueMsg(&early, Ns(20ms)), 0);
   early.Wait();
   EXPECT_LT(early.RunAt(), late_due);  // the worker did not sleep on until the later item
@@ -263,17 +356,22 @@ TEST(MsgQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
   EXPECT_EQ(journal.Events(), (std::vector<std::string>{"run early", "notify late"}));
 }
 
+// The worker is held while the items are queued and removed, so none of
+// them can have run, whatever the scheduling.
 TEST(MsgQueue, RemoveMsgNotifiesEachPendingItemOfTheHandlerAndDropsThem) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("remove", kPriority), 0);
+  Gate gate;
+  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+  ASSERT_TRUE(gate.WaitEntered());
   Journal journal;
   Probe removed(journal, "removed");
   Probe kept(journal, "kept");
   Probe never_queued(journal, "never");
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(queue.QueueMsg(&removed, Ns(30ms)), 0);
+    ASSERT_EQ(queue.QueueMsg(&removed, 0), 0);
   }
-  ASSERT_EQ(queue.QueueMsg(&kept, Ns(40ms)), 0);  // due after every removed item
+  ASSERT_EQ(queue.QueueMsg(&kept, 0), 0);  // due after every removed item
 
   queue.RemoveMsg(&removed);
   queue.RemoveMsg(&never_queued);
@@ -282,9 +380,43 @@ TEST(MsgQueue, RemoveMsgNotifiesEachPendingItemOfTheHandlerAndDropsThem) {
   removed.Wait();  // released by the notifications
 
   // Had a removed item stayed queued, it would have run before this one.
+  gate.Release();
   kept.Wait();
   EXPECT_EQ(journal.Events(),
             (std::vector<std::string>{"notify removed", "notify removed", "notify removed", "run kept"}));
+}
+
+// Items queued behind a running handler may already have been taken by the
+// worker together with the next one; a RemoveMsg or Stop still discards them
+// before they run.
+TEST(MsgQueue, RemoveMsgAndStopDiscardItemsTheWorkerHasTakenButNotRun) {
+  osal::MsgQueue queue;
+  ASSERT_EQ(queue.Start("taken", kPriority), 0);
+  Journal journal;
+  Probe removed(journal, "removed");
+  Probe stopped(journal, "stopped");
+  Journal fillers;
+  Probe filler(fillers, "filler");
+  Gate first;
+  Gate second;
+  ASSERT_EQ(queue.QueueMsg(&first, 0), 0);
+  ASSERT_TRUE(first.WaitEntered());
+  ASSERT_EQ(queue.QueueMsg(&second, 0), 0);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(queue.QueueMsg(&removed, 0), 0);
+    ASSERT_EQ(queue.QueueMsg(&stopped, 0), 0);
+  }
+  first.Release();
+  ASSERT_TRUE(second.WaitEntered());
+  queue.RemoveMsg(&removed);
+  EXPECT_EQ(journal.Events(), (std::vector<std::string>{"notify removed", "notify removed"}));
+
+  std::thread stopper([&] { queue.Stop(); });
+  ASSERT_TRUE(WaitRefusing(queue, filler));
+  second.Release();
+  stopper.join();
+  EXPECT_EQ(journal.Events(), (std::vector<std::string>{"notify removed", "notify removed", "notify stopped",
+                                                        "notify stopped"}));
 }
 
 TEST(MsgQueue, StopNotifiesPendingItemsInDueOrderAndReleasesWaiters) {
@@ -306,12 +438,15 @@ TEST(MsgQueue, StopNotifiesPendingItemsInDueOrderAndReleasesWaiters) {
   EXPECT_EQ(journal.Events().size(), 3u);
 }
 
+// The item behind the running handler is released only after the queue
+// refuses new items, that is after Stop has begun: it can only be notified.
 TEST(MsgQueue, StopWaitsForTheRunningHandlerAndRunsNothingAfterIt) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("stopwait", kPriority), 0);
   Gate gate;
   Journal journal;
   Probe behind(journal, "behind");
+  Probe filler(journal, "filler");
   ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
   ASSERT_TRUE(gate.WaitEntered());
   ASSERT_EQ(queue.QueueMsg(&behind, 0), 0);  // due, but the worker is busy
@@ -321,11 +456,114 @@ TEST(MsgQueue, StopWaitsForTheRunningHandlerAndRunsNothingAfterIt) {
     queue.Stop();
     returned_after_handler = gate.Returned();
   });
-  std::this_thread::sleep_for(20ms);  // lets Stop start joining; the checks hold either way
+  ASSERT_TRUE(WaitRefusing(queue, filler));
   gate.Release();
   stopper.join();
   EXPECT_TRUE(returned_after_handler);
-  EXPECT_EQ(journal.Events(), std::vector<std::string>{"notify behind"});
+  const std::vector<std::string> events = journal.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), "notify behind");
+  for (const std::string& event : events) {
+    EXPECT_NE(event.rfind("run ", 0), 0u) << event;
+  }
+}
+
+// A second Stop while the first is joining returns only when no HandleMsg
+// runs any more: its caller may then free the handler.
+TEST(MsgQueue, EveryConcurrentStopWaitsForTheRunningHandler) {
+  osal::MsgQueue queue;
+  ASSERT_EQ(queue.Start("stoptwice", kPriority), 0);
+  Gate gate;
+  Journal journal;
+  Probe filler(journal, "filler");
+  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+  ASSERT_TRUE(gate.WaitEntered());
+
+  std::atomic<bool> first_after_handler{false};
+  std::thread first([&] {
+    queue.Stop();
+    first_after_handler = gate.Returned();
+  });
+  ASSERT_TRUE(WaitRefusing(queue, filler));
+  std::mutex mutex;
+  std::condition_variable cond;
+  bool second_returned = false;  // guarded by mutex
+  std::atomic<bool> second_after_handler{false};
+  std::thread second([&] {
+    queue.Stop();
+    second_after_handler = gate.Returned();
+    std::lock_guard<std::mutex> lock(mutex);
+    second_returned = true;
+    cond.notify_all();
+  });
+  {
+    // Gives a second Stop that does not wait the chance to return; a Stop
+    // that waits never does, and nothing below depends on this wait.
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait_for(lock, 200ms, [&] { return second_returned; });
+  }
+  gate.Release();
+  first.join();
+  second.join();
+  EXPECT_TRUE(first_after_handler);
+  EXPECT_TRUE(second_after_handler);
+}
+
+// Start and Stop racing from two threads: each Stop returns, one worker at a
+// time serves the queue, and an item accepted after a Start is run, never
+// discarded by a Stop that began before it was accepted.
+TEST(MsgQueue, StartAndStopFromTwoThreadsNeitherHangNorDropAcceptedItems) {
+  osal::MsgQueue queue;
+  std::mutex mutex;
+  std::condition_variable cond;
+  int finished_rounds = 0;  // guarded by mutex
+  constexpr int kRounds = 1000;
+  bool over = false;        // guarded by mutex
+  std::thread racer([&] {
+    for (int round = 0; round < kRounds && !::testing::Test::HasFailure(); ++round) {
+      Journal journal;
+      Probe probe(journal, "accepted");
+      Journal fillers;
+      Probe filler(fillers, "filler");
+      EXPECT_EQ(queue.Start("race", kPriority), 0);
+      std::thread stopper([&] { queue.Stop(); });
+      // Starts again as soon as the Stop has begun, while the old worker may
+      // not have seen it yet.
+      EXPECT_TRUE(WaitRefusing(queue, filler));
+      EXPECT_EQ(queue.Start("race", kPriority), 0);
+      const bool accepted = queue.QueueMsg(&probe, 0) == 0;
+      stopper.join();
+      if (accepted) {
+        // A Stop that began after the item was accepted notifies it and
+        // leaves the queue Idle; otherwise the started queue runs it.
+        probe.Wait();
+        const std::vector<std::string> events = journal.Events();
+        EXPECT_EQ(events.size(), 1u) << "round " << round;
+        if (!events.empty() && events[0] == "notify accepted") {
+          EXPECT_EQ(queue.GetThreadId(), -1) << "round " << round << ": discarded by a Stop, yet started";
+        }
+      }
+      queue.Stop();  // before the probe goes
+      std::lock_guard<std::mutex> lock(mutex);
+      ++finished_rounds;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    over = true;
+    cond.notify_all();
+  });
+  bool done = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    done = cond.wait_for(lock, 120s, [&] { return over; });
+  }
+  if (!done) {
+    // A Stop that never returns cannot be joined; end the program with the
+    // failure rather than hang it.
+    ADD_FAILURE() << "Start and Stop hung after " << finished_rounds << " rounds";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  racer.join();
 }
 
 // A delay that carries the due time past 2^64 must not wrap into the past.
@@ -340,8 +578,7 @@ TEST(MsgQueue, DueTimePastTheClockRangeIsHeldAtTheEndAndKeepsQueueOrder) {
   ASSERT_EQ(queue.QueueMsg(&second, ULONG_MAX - 1000), 0);  // the same saturated due time
   ASSERT_EQ(queue.QueueMsg(&first, ULONG_MAX / 2 + 1), 0);  // past 2^63: beyond the clock's own range
   ASSERT_EQ(queue.QueueMsg(&soon, Ns(10ms)), 0);
-  soon.Wait();
-  std::this_thread::sleep_for(20ms);  // had the far items wrapped, they would have run by now
+  soon.Wait();  // had the far items wrapped, they would have been due first and run before it
   queue.Stop();
   EXPECT_EQ(journal.Events(), (std::vector<std::string>{"run soon", "notify first", "notify first", "notify second"}));
 }

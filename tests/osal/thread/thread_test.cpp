@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "osal/thread/thread_utils.h"
-#include "tests/osal/thread/thread_creation_failure.h"
+#include "tests/support/thread_creation_failure.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -129,6 +129,20 @@ TEST(Thread, RunsNamedAtRealTimePriorityAndRestartsAfterStop) {
   thread.Stop();
 }
 
+// Right after a restart GetId may not yet know the new worker's id, but it
+// must never give the previous, joined worker's.
+TEST(Thread, GetIdRightAfterARestartIsUnknownOrTheNewWorkers) {
+  ProbeThread thread;
+  for (int round = 0; round < 50; ++round) {
+    ASSERT_EQ(thread.Start("restart", osal::Thread::kPriorityNormal), 0);
+    const int seen = thread.GetId();
+    ASSERT_TRUE(thread.WaitRuns(thread.Runs() + 1));
+    const pid_t worker = thread.Tid();
+    EXPECT_TRUE(seen == -1 || seen == worker) << "round " << round << ": " << seen << ", worker " << worker;
+    thread.Stop();
+  }
+}
+
 TEST(Thread, SecondStartIsRefusedAndKeepsTheFirstThread) {
   ProbeThread thread;
   ASSERT_EQ(thread.Start("first", osal::Thread::kPriorityNormal), 0);
@@ -185,18 +199,29 @@ TEST(Thread, StopOnAnIdleThreadDoesNothing) {
   EXPECT_TRUE(log.Lines().empty());
 }
 
+// Stop joins a Run in progress: it returns only after that Run returned, and
+// no Run starts after it returned. The first Run blocks until the test
+// releases it; the release waits (at most a bounded time) for a Stop that
+// would return without joining, so that such a fault shows deterministically.
+// Whether the worker sees the stop before a second Run is up to scheduling;
+// nothing below depends on it.
 TEST(Thread, StopReturnsOnlyAfterTheRunInProgressReturned) {
   std::mutex mutex;
   std::condition_variable cond;
-  bool entered = false;   // guarded by mutex
-  bool released = false;  // guarded by mutex
-  std::atomic<bool> run_returned{false};
+  bool entered = false;        // guarded by mutex
+  bool released = false;       // guarded by mutex
+  bool stop_returned = false;  // guarded by mutex
+  std::atomic<bool> first_run_returned{false};
+  std::atomic<int> runs_after_stop{0};
   ProbeThread thread([&](ProbeThread&) {
     std::unique_lock<std::mutex> lock(mutex);
+    if (stop_returned) {
+      ++runs_after_stop;
+    }
     entered = true;
     cond.notify_all();
     cond.wait(lock, [&] { return released; });
-    run_returned = true;
+    first_run_returned = true;
     return true;
   });
   ASSERT_EQ(thread.Start("blocked", osal::Thread::kPriorityNormal), 0);
@@ -207,17 +232,21 @@ TEST(Thread, StopReturnsOnlyAfterTheRunInProgressReturned) {
   std::atomic<bool> returned_before_stop{false};
   std::thread stopper([&] {
     thread.Stop();
-    returned_before_stop = run_returned.load();
-  });
-  std::this_thread::sleep_for(20ms);  // lets Stop start joining; the checks hold either way
-  {
+    returned_before_stop = first_run_returned.load();
     std::lock_guard<std::mutex> lock(mutex);
+    stop_returned = true;
+    cond.notify_all();
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait_for(lock, 200ms, [&] { return stop_returned; });  // true only for a Stop that does not join
     released = true;
     cond.notify_all();
   }
   stopper.join();
   EXPECT_TRUE(returned_before_stop);
-  EXPECT_EQ(thread.Runs(), 1);  // no Run after the stop
+  EXPECT_EQ(runs_after_stop.load(), 0);
+  EXPECT_EQ(thread.GetId(), -1);
 }
 
 TEST(Thread, RefusedPriorityIsLoggedAndTheThreadRunsOn) {

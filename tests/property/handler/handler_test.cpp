@@ -8,7 +8,10 @@
 #include <condition_variable>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <vector>
+
+#include "tests/support/thread_creation_failure.h"
 
 namespace {
 
@@ -185,6 +188,17 @@ TEST(HandlerTest, DestructorDrainsCallablesBaseHandleMessageDoesNothing) {
     gate.Open();
   }
   EXPECT_EQ(ran.load(), 3);
+}
+
+TEST(HandlerTest, ThreadThatCannotStartLeavesTheConstructorAsAnException) {
+  {
+    testing_support::ThreadCreationFailure failure;
+    EXPECT_THROW(Handler handler, std::system_error);
+  }
+  RecordingHandler handler;  // thread creation works again
+  handler.SendMessage(Message(1, 7));
+  ASSERT_TRUE(handler.WaitForCount(1));
+  EXPECT_EQ(handler.Seen(), std::vector<int>{7});
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
+#include <limits>
 #include <thread>
 
 namespace {
@@ -73,6 +76,29 @@ TEST(MessageTest, SetWhenCountsFromTheCall) {
   EXPECT_FALSE(reference > old);
   old.SetWhen(20);
   EXPECT_GE(old.mWhen - reference.mWhen, 20'000'000);
+}
+
+// Delays whose nanoseconds leave the int64_t range: a far future message
+// stays after one due now, a far past one before it (no wrap, no overflow).
+TEST(MessageTest, DelaysPastTheRangeAreHeldAtItsEnds) {
+  const Message now(1);
+  for (long delay : {LONG_MAX, LONG_MAX / 1000, 9'300'000'000'000L}) {
+    Message far(1, 0, 0, delay);
+    EXPECT_EQ(far.mWhen, std::numeric_limits<int64_t>::max()) << delay;
+    EXPECT_TRUE(far > now) << delay;
+    Message past(1, 0, 0, -delay);
+    EXPECT_EQ(past.mWhen, std::numeric_limits<int64_t>::min()) << delay;
+    EXPECT_TRUE(now > past) << delay;
+  }
+  Message later(1);
+  later.SetWhen(LONG_MAX);
+  EXPECT_EQ(later.mWhen, std::numeric_limits<int64_t>::max());
+  later.SetWhen(LONG_MIN);
+  EXPECT_EQ(later.mWhen, std::numeric_limits<int64_t>::min());
+  // Just inside the range: 9.2e12 ms is about 292 years, so now plus it
+  // passes the range only through the addition.
+  Message edge(1, 0, 0, 9'000'000'000'000L);
+  EXPECT_EQ(edge.mWhen, std::numeric_limits<int64_t>::max());
 }
 
 }  // namespace

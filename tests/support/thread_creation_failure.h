@@ -1,8 +1,8 @@
 // Makes thread creation fail in this test program, as when the system is out
 // of threads: while a ThreadCreationFailure lives, pthread_create returns
 // EAGAIN without creating anything (std::thread throws std::system_error).
-#ifndef TESTS_OSAL_THREAD_THREAD_CREATION_FAILURE_H_
-#define TESTS_OSAL_THREAD_THREAD_CREATION_FAILURE_H_
+#ifndef TESTS_SUPPORT_THREAD_CREATION_FAILURE_H_
+#define TESTS_SUPPORT_THREAD_CREATION_FAILURE_H_
 
 namespace testing_support {
 
@@ -16,4 +16,4 @@ class ThreadCreationFailure {
 
 }  // namespace testing_support
 
-#endif  // TESTS_OSAL_THREAD_THREAD_CREATION_FAILURE_H_
+#endif  // TESTS_SUPPORT_THREAD_CREATION_FAILURE_H_

@@ -1,4 +1,4 @@
-#include "tests/osal/thread/thread_creation_failure.h"
+#include "tests/support/thread_creation_failure.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
