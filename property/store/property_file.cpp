@@ -218,6 +218,7 @@ bool PropertyFile::ReadConfig(std::string path) {
   TryRegister(path);
   mWatching = mRegistered && path == mWatchedPath;
   mFileName = path;
+  mLastPath = nullptr;
   std::string text;
   AtomicFile::Failure failure;
   if (!AtomicFile::Read(path, text, mIdentity, failure)) {
@@ -261,9 +262,14 @@ bool PropertyFile::WriteConfig(std::string path) const {
 }
 
 void PropertyFile::Refresh(const char* path) {
-  if (mFileName.empty() || mFileName != path) {
-    ReadConfig(path);
-    return;
+  if (path != mLastPath) {
+    // Another path, or the same one at another address.
+    if (mFileName.empty() || mFileName != path) {
+      ReadConfig(path);
+      mLastPath = path;
+      return;
+    }
+    mLastPath = path;
   }
   if (mWatching) {
     if (!mNeedReload.load(std::memory_order_acquire)) return;

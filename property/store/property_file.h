@@ -101,6 +101,12 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // created) or replaced (logged "file write error" and the failing step).
   bool WriteConfig(std::string path) const;
 
+  // Get, Set, Store and Snapshot read the file again when given another path
+  // than the last one. They tell paths apart by their text, but a path at
+  // the address of the last one is taken for it: a caller that rewrites the
+  // text of its path buffer in place is answered from the last file until
+  // that file changes.
+  //
   // Copies the value of `key` from the file at `path` into `value`, which
   // must hold kMaxValueLength + 1 bytes; a stored value longer than that is
   // cut, one with a NUL byte ends there. An absent or empty value gives
@@ -159,6 +165,7 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // (ReadConfig and WriteConfig leave that to their caller).
   PropertyMap mProperties;
   std::string mFileName;     // path of the last read; empty: never read
+  const char* mLastPath = nullptr;  // where Get last found mFileName given
   std::string mWatchedPath;  // the path registered (or tried) with the watcher
   std::string mText;         // the text mProperties was parsed from
   std::string mKept;         // its lines that are not pairs
