@@ -95,7 +95,15 @@ int InotifyWatchProperty::Init() {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_init error!");
     return -1;
   }
-  mReaderThread = std::thread(&InotifyWatchProperty::ReadLoop, this);
+  try {
+    mReaderThread = std::thread(&InotifyWatchProperty::ReadLoop, this);
+  } catch (...) {
+    // The constructor fails with this exception, and no destructor will
+    // close the descriptor.
+    close(mInotifyFd);
+    mInotifyFd = -1;
+    throw;
+  }
   return 0;
 }
 

@@ -88,7 +88,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
 
   // Creates the inotify descriptor and starts the reader thread (the
   // constructor calls it; a later call on a running watcher does nothing).
-  // Returns 0, or -1 (logged) when inotify cannot be initialised.
+  // Returns 0, or -1 (logged) when inotify cannot be initialised. When the
+  // thread cannot be created, std::system_error propagates (from the
+  // constructor too) and the descriptor is closed.
   int Init();
 
   // Registers `observer` for `path`, watching the path if it is not watched

@@ -9,6 +9,7 @@
 namespace {
 
 std::atomic<bool> gFailThreadCreation{false};
+std::atomic<int> gSucceeding{0};  // creations that still succeed while failing
 
 using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
@@ -20,16 +21,15 @@ using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), vo
 // unless a failure is requested.
 extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
                                                                      void* (*start)(void*), void* arg) {
-  if (gFailThreadCreation.load()) {
-    return EAGAIN;
-  }
+  if (gFailThreadCreation.load() && gSucceeding.fetch_sub(1) <= 0) return EAGAIN;
   static const auto next = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
   return next(thread, attr, start, arg);
 }
 
 namespace testing_support {
 
-ThreadCreationFailure::ThreadCreationFailure() {
+ThreadCreationFailure::ThreadCreationFailure(int succeeding) {
+  gSucceeding = succeeding;
   gFailThreadCreation = true;
 }
 

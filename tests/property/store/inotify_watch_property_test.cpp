@@ -6,10 +6,12 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tests/property/store/store_test_util.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/thread_creation_failure.h"
 
 namespace {
 
@@ -219,6 +221,28 @@ TEST(InotifyWatchPropertyTest, RefusalsAreLogged) {
   EXPECT_EQ(watcher.SetCallback(dir.File("missing"), &observer), -1);
   EXPECT_EQ(log.Lines(std::nullopt), (std::vector<LogLine>{Watcher(ZU_LOG_ERROR, "inotify_add_watch"),
                                                            Watcher(ZU_LOG_ERROR, "Remove callback fail: invalid wd!")}));
+}
+
+}  // namespace
+
+namespace {
+
+int OpenDescriptors() {
+  int count = 0;
+  for (const std::string& name : store_test::ListDirectory("/proc/self/fd")) count += name.empty() ? 0 : 1;
+  return count;
+}
+
+// Without threads there is no watcher: the construction fails with the
+// threads library's error, whichever of its two threads could not start,
+// and leaves no descriptor and no thread behind.
+TEST(InotifyWatchPropertyTest, AWatcherWhoseThreadsCannotStartIsNotMade) {
+  const int before = OpenDescriptors();
+  for (int succeeding : {0, 1}) {
+    testing_support::ThreadCreationFailure failure(succeeding);
+    EXPECT_THROW(InotifyWatchProperty watcher, std::system_error) << succeeding << " thread(s) started";
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace
