@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "osal/thread/msg_handler.h"
 #include "osal/thread/msg_queue.h"
 #include "osal/thread/thread_utils.h"
@@ -245,13 +246,6 @@ void BM_EventLoopPostThroughput(benchmark::State& state) {
 
 constexpr int kIdleSeconds = 10;
 constexpr unsigned long kOneHourNs = 3600UL * 1000 * 1000 * 1000;
-
-double ProcessCpuSeconds() {
-  rusage usage = {};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // The process's CPU while this thread sleeps for kIdleSeconds.
 void MeasureIdle(benchmark::State& state) {

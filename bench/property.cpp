@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "platform/log/zu_log.h"
 #include "property/property.h"
 
@@ -414,13 +415,6 @@ BENCHMARK(BM_BaselineKernelInotifyDelivery)->UseManualTime()->Iterations(1000)->
 // ---- idle cost -------------------------------------------------------------
 
 constexpr int kIdleSeconds = 10;
-
-double ProcessCpuSeconds() {
-  rusage usage = {};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // The whole process: the watcher's two threads while nothing changes.
 void BM_IdleCpuOfTheLoadedLibrary(benchmark::State& state) {
