@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -54,16 +56,24 @@ TEST(InotifyWatchPropertyTest, NotifiesOnCloseAfterWritingNotOnReadOnlyOpen) {
   EXPECT_EQ(watcher.RemoveCallback(path, &observer), 0);
 }
 
-// A watcher of its own whose kernel watches can be counted.
-class CountableWatcher : public InotifyWatchProperty {
- public:
-  int KernelWatches() const {
-    std::ifstream info("/proc/self/fdinfo/" + std::to_string(mInotifyFd));
-    int watches = 0;
-    for (std::string line; std::getline(info, line);) watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
-    return watches;
+// The inotify descriptors open in this process.
+std::vector<std::string> InotifyDescriptors() {
+  std::vector<std::string> found;
+  for (const std::string& fd : store_test::ListDirectory("/proc/self/fd")) {
+    char target[64] = "";
+    const ssize_t length = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof(target) - 1);
+    if (length > 0 && std::string(target, static_cast<size_t>(length)) == "anon_inode:inotify") found.push_back(fd);
   }
-};
+  return found;
+}
+
+// The kernel watches of the inotify descriptor `fd` of this process.
+int KernelWatches(const std::string& fd) {
+  std::ifstream info("/proc/self/fdinfo/" + fd);
+  int watches = 0;
+  for (std::string line; std::getline(info, line);) watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+  return watches;
+}
 
 // When the path comes to name another file while the old one lives on
 // (rotated to a backup name, kept by a hard link), the old file's watch
@@ -73,23 +83,32 @@ TEST(InotifyWatchPropertyTest, TheOldFileIsNoLongerWatchedOnceThePathNamesAnothe
   TempDir dir;
   const std::string path = dir.File("a.cfg");
   WriteText(path, "a=1\n");
-  CountableWatcher watcher;
+  const std::vector<std::string> before = InotifyDescriptors();
+  InotifyWatchProperty watcher;
+  std::vector<std::string> added = InotifyDescriptors();
+  added.erase(std::remove_if(added.begin(), added.end(),
+                             [&](const std::string& fd) {
+                               return std::find(before.begin(), before.end(), fd) != before.end();
+                             }),
+              added.end());
+  ASSERT_EQ(added.size(), 1u);
+  const std::string fd = added.front();
   CountingObserver observer;
   ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
-  ASSERT_EQ(watcher.KernelWatches(), 1);
+  ASSERT_EQ(KernelWatches(fd), 1);
 
   ASSERT_EQ(rename(path.c_str(), dir.File("a.cfg.1").c_str()), 0);
   WriteText(path, "a=2\n");
   ASSERT_TRUE(observer.WaitForCount(1));
-  EXPECT_EQ(watcher.KernelWatches(), 1);
+  EXPECT_EQ(KernelWatches(fd), 1);
 
   ASSERT_EQ(link(path.c_str(), dir.File("a.cfg.link").c_str()), 0);
   WriteText(dir.File("next"), "a=3\n");
   ASSERT_EQ(rename(dir.File("next").c_str(), path.c_str()), 0);
   ASSERT_TRUE(observer.WaitForCount(2));
-  EXPECT_EQ(watcher.KernelWatches(), 1);
+  EXPECT_EQ(KernelWatches(fd), 1);
   watcher.RemoveCallback(path, &observer);
-  EXPECT_EQ(watcher.KernelWatches(), 0);
+  EXPECT_EQ(KernelWatches(fd), 0);
 }
 
 TEST(InotifyWatchPropertyTest, CodeZeroMessageNotifiesAndSignalsOthersAreIgnored) {
