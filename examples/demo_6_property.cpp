@@ -73,6 +73,8 @@ void Run() {
   printf("  property_set(\"gralloc.debug\", \"1\") -> %d\n", property_set("gralloc.debug", "1"));
   printf("  property_set(\"gralloc.heap\", \"cma\") -> %d\n", property_set("gralloc.heap", "cma"));
   printf("  property_set(\"bad\", \"a\\nb=c\") -> %d (a newline would add a pair)\n", property_set("bad", "a\nb=c"));
+  printf("  property_set(\"bad\", \"v # note\") -> %d (it would read back as \"v\")\n",
+         property_set("bad", "v # note"));
   Show("gralloc.heap", "none");
   Show("display.mode", nullptr);
   Show("gralloc.absent", "fallback");
