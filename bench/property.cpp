@@ -15,14 +15,11 @@
 // Each figure's label names the file system it ran on.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,7 +29,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -40,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/private_mount.h"
 #include "bench/process_cpu.h"
 #include "platform/log/zu_log.h"
 #include "property/property.h"
@@ -49,25 +46,12 @@ namespace {
 constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
 constexpr int kKeys = 100;
 
-// True when /etc/j-config is a mount point of a mount namespace of this
-// process's own (the run scripts make both), so that the file measured is
-// never the machine's real one. Where pid 1's namespace cannot be looked at,
-// the mount point alone decides.
 bool PrivateConfigDir(benchmark::State& state) {
-  std::ifstream mounts("/proc/self/mountinfo");
-  bool mounted = false;
-  for (std::string line; std::getline(mounts, line);) mounted = mounted || line.find(" /etc/j-config ") != std::string::npos;
-  struct stat mine = {};
-  struct stat init = {};
-  const bool shared = stat("/proc/self/ns/mnt", &mine) == 0 && stat("/proc/1/ns/mnt", &init) == 0 &&
-                      mine.st_ino == init.st_ino;
-  if (!mounted || shared) {
+  if (!ConfigDirIsPrivateMount()) {
     state.SkipWithError("/etc/j-config is not a private mount; run through scripts/private-ns.sh");
     return false;
   }
-  struct statfs info = {};
-  statfs("/etc/j-config", &info);
-  state.SetLabel(info.f_type == TMPFS_MAGIC ? "tmpfs" : "disk");
+  state.SetLabel(ConfigDirMedium());
   return true;
 }
 

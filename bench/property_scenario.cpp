@@ -14,10 +14,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <linux/magic.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/private_mount.h"
 #include "platform/log/zu_log.h"
 #include "property/store/property_api.h"
 #include "property/store/property_file.h"
@@ -239,17 +238,12 @@ int main(int argc, char** argv) {
   if (role == "fill" && argc == 4) return Fill(argv[2], atoi(argv[3]));
   if (role == "read" && argc == 3) return Read(argv[2]);
   if (role == "churn") Churn();
-  std::ifstream mounts("/proc/self/mountinfo");
-  bool mounted = false;
-  for (std::string line; std::getline(mounts, line);) mounted = mounted || line.find(" /etc/j-config ") != std::string::npos;
-  if (!mounted) {
+  if (!ConfigDirIsPrivateMount()) {
     fprintf(stderr, "/etc/j-config is not a private mount; run through scripts/private-ns.sh\n");
     return 1;
   }
-  struct statfs info = {};
-  statfs(kDir, &info);
-  printf("file system: %s\n", info.f_type == TMPFS_MAGIC ? "tmpfs" : "disk");
-  Writers(argc > 2 ? atoi(argv[2]) : 4, argc > 3 ? atoi(argv[3]) : 200);
-  Kills(argc > 4 ? atoi(argv[4]) : 200);
+  printf("file system: %s\n", ConfigDirMedium());
+  Writers(argc > 1 ? atoi(argv[1]) : 4, argc > 2 ? atoi(argv[2]) : 200);
+  Kills(argc > 3 ? atoi(argv[3]) : 200);
   return 0;
 }

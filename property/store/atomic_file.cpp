@@ -43,7 +43,7 @@ bool Fail(AtomicFile::Failure& failure, const char* step, int error = errno) {
   return false;
 }
 
-timespec RealtimeNow(clockid_t clock) {
+timespec Now(clockid_t clock) {
   timespec now = {};
   clock_gettime(clock, &now);
   return now;
@@ -63,7 +63,7 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.inode = info.st_ino;
   identity.size = info.st_size;
   identity.modified = info.st_mtim;
-  identity.trusted = Before(info.st_mtim, RealtimeNow(CLOCK_REALTIME_COARSE));
+  identity.trusted = Before(info.st_mtim, Now(CLOCK_REALTIME_COARSE));
   return identity;
 }
 
@@ -163,7 +163,7 @@ bool StatRegular(int fd, struct stat& info, AtomicFile::Failure& failure) {
 // any other version of the file; false when this process may not set times
 // (it does not own the file).
 bool StampPrecisely(int fd) {
-  const timespec times[2] = {{0, UTIME_OMIT}, RealtimeNow(CLOCK_REALTIME)};
+  const timespec times[2] = {{0, UTIME_OMIT}, Now(CLOCK_REALTIME)};
   return futimens(fd, times) == 0;
 }
 
@@ -268,7 +268,11 @@ bool FileIdentity::Same(const FileIdentity& other) const {
 
 FileIdentity AtomicFile::Stat(const std::string& path) {
   struct stat info = {};
-  if (stat(path.c_str(), &info) != 0) return FileIdentity{false, 0, 0, 0, {0, 0}, true};
+  if (stat(path.c_str(), &info) != 0) {
+    FileIdentity missing;
+    missing.trusted = true;  // a file that appears has an identity of its own
+    return missing;
+  }
   return IdentityOf(info);
 }
 

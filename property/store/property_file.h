@@ -173,6 +173,7 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   FileIdentity mIdentity;    // the file mProperties was read from or written to
   bool mRegistered = false;  // the watcher took the registration
   bool mWatching = false;    // registered for mFileName: told of its changes
+                             // (kept, not derived: Get reads it every call)
   std::mutex mMutex;
   std::atomic<bool> mNeedReload{false};
   PropertyFile* mNextLive = nullptr;  // the list the fork handlers walk;

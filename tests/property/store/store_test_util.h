@@ -5,8 +5,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,17 +21,14 @@
 
 #include "property/store/observer.h"
 #include "property/store/property_file.h"
+#include "tests/support/private_config_dir.h"
 
 namespace store_test {
 
 constexpr char kConfigDir[] = "/etc/j-config";
 constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
 
-// True when /etc/j-config is a private tmpfs (the test command mounts one).
-inline bool ConfigDirIsPrivateTmpfs() {
-  struct statfs info = {};
-  return statfs(kConfigDir, &info) == 0 && info.f_type == TMPFS_MAGIC;
-}
+using testing_support::ConfigDirIsPrivateTmpfs;
 
 // Writes `text` with one open/write/close, so that the watcher sees one
 // close after writing.

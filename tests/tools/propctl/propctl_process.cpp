@@ -1,11 +1,9 @@
 #include "tests/tools/propctl/propctl_process.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,11 +106,6 @@ bool ReadToEnd(int out, int err, Result& result) {
 }
 
 }  // namespace
-
-bool ConfigDirIsPrivateTmpfs() {
-  struct statfs info = {};
-  return statfs("/etc/j-config", &info) == 0 && info.f_type == TMPFS_MAGIC;
-}
 
 void ReplaceText(const std::string& path, const std::string& text) {
   const std::string scratch = path + ".new";

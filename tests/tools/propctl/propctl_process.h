@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/private_config_dir.h"
+
 namespace propctl_test {
 
 constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
@@ -22,8 +24,7 @@ constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
 // How long a test waits for an expected line (qemu and sanitizers are slow).
 constexpr std::chrono::seconds kPatience{60};
 
-// True when /etc/j-config is a private tmpfs (the test command mounts one).
-bool ConfigDirIsPrivateTmpfs();
+using testing_support::ConfigDirIsPrivateTmpfs;
 // Replaces the file with `text` at once: written beside it, then renamed
 // over it, so that a reader never sees it half written.
 void ReplaceText(const std::string& path, const std::string& text);
