@@ -43,17 +43,15 @@ Clock::time_point Deadline(uint64_t due) {
   return Clock::time_point(std::chrono::nanoseconds(static_cast<Clock::rep>(due)));
 }
 
-// Nodes of run items kept for reuse, at most.
-constexpr size_t kSpareNodes = 1024;
+// Slots of run items kept for reuse, at most.
+constexpr size_t kSpareSlots = 1024;
+
+template <typename T>
+T* SlotAddress(uintptr_t word) {
+  return reinterpret_cast<T*>(word & ~uintptr_t{3});
+}
 
 }  // namespace
-
-// A node of the item map, allocated without touching the map itself.
-MsgQueue::ItemMap::node_type MsgQueue::MakeNode(uint64_t due, MsgItem item) {
-  ItemMap single;
-  single.emplace(std::piecewise_construct, std::forward_as_tuple(due), std::forward_as_tuple(item));
-  return single.extract(single.begin());
-}
 
 MsgQueue::MsgQueueThread::MsgQueueThread(MsgQueue* queue) : mQueue(queue) {}
 
@@ -73,6 +71,15 @@ MsgQueue::MsgQueue() = default;
 
 MsgQueue::~MsgQueue() {
   Stop();
+  FreeChain(mStash);
+  FreeChain(mSpare.load(std::memory_order_acquire));
+  FreeChain(mRecycled);
+}
+
+void MsgQueue::FreeChain(Slot* chain) {
+  while (chain != nullptr) {
+    delete std::exchange(chain, chain->next);
+  }
 }
 
 int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
@@ -100,6 +107,11 @@ int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
   } guard{*this};
   const int ret = mWorker->Start(name, priority);
   guard.started = ret == 0;
+  if (guard.started) {
+    // Opened only now, so that nothing is accepted by a queue that might
+    // yet fall back to Idle; the worker needs mMutex before it looks.
+    mIncoming.fetch_and(~kClosed);
+  }
   return ret;
 }
 
@@ -109,20 +121,22 @@ void MsgQueue::Stop() {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     mQuit = true;
-    mCond.notify_all();
+    mIncoming.fetch_or(kClosed);
     worker = std::move(mWorker);
   }
+  mCond.notify_all();
   if (worker) {
     // Without the queue's mutex: the worker needs it to leave MsgProcessor.
     worker->Stop();
   }
   std::lock_guard<std::mutex> lock(mMutex);
-  // Taken items are due before every item still in the map.
+  // Taken items are due before every item still pending.
   DiscardTaken(nullptr);
-  mBatch.clear();
-  MergeIncoming();
+  FreeChain(std::exchange(mBatch, nullptr));
+  MergeIntoMap(TakeIncoming(kClosed));
   for (auto& entry : mItems) {
-    entry.second.item.mHandler->NotifyFinished();
+    entry.second->item.mHandler->NotifyFinished();
+    delete entry.second;
   }
   mItems.clear();
 }
@@ -131,63 +145,95 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
-  // The clock stays outside the lock, which the worker needs for every
-  // batch it takes.
-  const uint64_t due = DueTime(delay);
-  ItemMap::node_type node;  // released, if refused, after the lock
-  std::unique_lock<std::mutex> lock(mMutex);
-  if (mSpare.empty()) {
-    lock.unlock();
-    node = MakeNode(due, MsgItem{handler, 0});
-    lock.lock();
-  } else {
-    node = std::move(mSpare.back());
-    mSpare.pop_back();
-    node.key() = due;
-    node.mapped().item = MsgItem{handler, 0};
-    node.mapped().claimed.store(false, std::memory_order_relaxed);
+  Pushed pushed = Pushed::kRefused;
+  if ((mIncoming.load(std::memory_order_relaxed) & kClosed) == 0) {
+    Slot* slot = NewSlot();
+    slot->due = DueTime(delay);
+    slot->item = MsgItem{handler, 0};
+    slot->immediate = delay == 0;
+    slot->claimed.store(false, std::memory_order_relaxed);
+    pushed = Push(slot);
+    if (pushed == Pushed::kRefused) {
+      delete slot;
+    }
   }
-  if (mQuit) {
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
-    return -ENOSYS;
-  }
-  const bool wake = Enqueue(std::move(node), delay == 0);
-  lock.unlock();
-  // After the unlock, so that the worker does not wake into a held mutex.
-  if (wake) {
-    mCond.notify_all();
+  switch (pushed) {
+    case Pushed::kRefused:
+      ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
+      return -ENOSYS;
+    case Pushed::kWakeWorker: {
+      // The worker set kWaiting under mMutex and holds it until it waits:
+      // once this thread has had the mutex, the notification finds it
+      // waiting.
+      { std::lock_guard<std::mutex> lock(mMutex); }
+      mCond.notify_one();
+      return 0;
+    }
+    case Pushed::kQueued:
+      break;
   }
   return 0;
 }
 
-bool MsgQueue::Enqueue(ItemMap::node_type node, bool due_now) {
-  const uint64_t due = node.key();
-  if (due_now) {
-    // Appended in queue order, no search; the worker takes such a run as a
-    // whole when nothing in the map is due before its end.
-    mIncomingSorted = mIncomingSorted && (mIncoming.empty() || mIncoming.back().key() <= due);
-    mIncoming.push_back(std::move(node));
-  } else {
-    // Due times mostly arrive in rising order, so the end is the first
-    // guess; a wrong guess falls back to a search that still puts the item
-    // after those of the same due time.
-    mItems.insert(mItems.end(), std::move(node));
-    if (mItems.begin()->first != due) {
-      return false;  // a worker waiting for an earlier item waits on
+MsgQueue::Slot* MsgQueue::NewSlot() {
+  if (!mStashBusy.exchange(true, std::memory_order_acquire)) {
+    Slot* slot = mStash != nullptr ? mStash : mSpare.exchange(nullptr, std::memory_order_acquire);
+    if (slot != nullptr) {
+      mStash = slot->next;
+    }
+    mStashBusy.store(false, std::memory_order_release);
+    if (slot != nullptr) {
+      return slot;
     }
   }
-  // Only a sleeping worker needs the wake-up, and one per sleep is enough.
-  const bool wake = mWorkerWaiting;
-  mWorkerWaiting = false;
-  return wake;
+  return new Slot;
 }
 
-void MsgQueue::MergeIncoming() {
-  for (auto& node : mIncoming) {
-    mItems.insert(mItems.end(), std::move(node));
+MsgQueue::Pushed MsgQueue::Push(Slot* slot) {
+  uintptr_t old = mIncoming.load(std::memory_order_acquire);
+  uintptr_t desired = 0;
+  bool wake = false;
+  do {
+    if ((old & kClosed) != 0) {
+      return Pushed::kRefused;
+    }
+    slot->next = SlotAddress<Slot>(old);
+    // A sleeping worker is woken for an item due before its wake-up time;
+    // otherwise it keeps sleeping and the flag stays for the next push.
+    wake = (old & kWaiting) != 0 && slot->due < mWakeAt.load(std::memory_order_relaxed);
+    desired = reinterpret_cast<uintptr_t>(slot) | (wake ? 0 : (old & kWaiting));
+  } while (!mIncoming.compare_exchange_weak(old, desired, std::memory_order_acq_rel,
+                                            std::memory_order_acquire));
+  return wake ? Pushed::kWakeWorker : Pushed::kQueued;
+}
+
+MsgQueue::Chain MsgQueue::TakeIncoming(uintptr_t keep) {
+  uintptr_t old = mIncoming.load(std::memory_order_relaxed);
+  while (!mIncoming.compare_exchange_weak(old, old & keep, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
   }
-  mIncoming.clear();
-  mIncomingSorted = true;
+  // The list runs from the newest slot back; turn it around.
+  Chain chain;
+  chain.last = SlotAddress<Slot>(old);
+  Slot* newer = nullptr;
+  for (Slot* slot = chain.last; slot != nullptr;) {
+    chain.sorted = chain.sorted && (newer == nullptr || slot->due <= newer->due);
+    Slot* older = slot->next;
+    slot->next = newer;
+    newer = slot;
+    slot = older;
+  }
+  chain.first = newer;
+  return chain;
+}
+
+void MsgQueue::MergeIntoMap(Chain chain) {
+  // Due times mostly arrive in rising order, so the end is the first guess;
+  // a wrong guess falls back to a search that still puts the item after
+  // those of the same due time.
+  for (Slot* slot = chain.first; slot != nullptr; slot = slot->next) {
+    mItems.emplace_hint(mItems.end(), slot->due, slot);
+  }
 }
 
 void MsgQueue::RemoveMsg(IMsgHandler* handler) {
@@ -196,13 +242,14 @@ void MsgQueue::RemoveMsg(IMsgHandler* handler) {
   }
   std::lock_guard<std::mutex> lock(mMutex);
   DiscardTaken(handler);
-  MergeIncoming();
+  MergeIntoMap(TakeIncoming(kFlags));
   for (auto it = mItems.begin(); it != mItems.end();) {
-    if (it->second.item.mHandler != handler) {
+    if (it->second->item.mHandler != handler) {
       ++it;
       continue;
     }
     handler->NotifyFinished();
+    delete it->second;
     it = mItems.erase(it);
   }
 }
@@ -213,88 +260,112 @@ int MsgQueue::GetThreadId() {
 }
 
 void MsgQueue::DiscardTaken(IMsgHandler* handler) {
-  for (auto& node : mBatch) {
-    Slot& slot = node.mapped();
-    if ((handler == nullptr || slot.item.mHandler == handler) && !slot.claimed.exchange(true)) {
-      slot.item.mHandler->NotifyFinished();
+  for (Slot* slot = mBatch; slot != nullptr; slot = slot->next) {
+    if ((handler == nullptr || slot->item.mHandler == handler) && !slot->claimed.exchange(true)) {
+      slot->item.mHandler->NotifyFinished();
     }
   }
 }
 
 bool MsgQueue::MsgProcessor() {
-  const uint64_t now = NowNs();
-  std::unique_lock<std::mutex> lock(mMutex);
-  if (mQuit) {
-    // What is left of the batch stays for Stop to notify.
-    return false;
-  }
-  // The last batch has run: its nodes serve the next QueueMsg calls; those
-  // beyond the spare store are released after the lock.
-  while (!mBatch.empty() && mSpare.size() < kSpareNodes) {
-    mSpare.push_back(std::move(mBatch.back()));
-    mBatch.pop_back();
-  }
-  mBatch.swap(mRan);
-  const bool running = TakeDueItems(lock, now);
-  lock.unlock();
-  mRan.clear();
-  RunBatch();
-  return running;
-}
-
-bool MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock, uint64_t now) {
-  if (mItems.empty() && mIncoming.empty()) {
-    // `now` is older than whatever arrives; the next step reads the clock.
-    while (!mQuit && mItems.empty() && mIncoming.empty()) {
-      mWorkerWaiting = true;
-      mCond.wait(lock);
-      mWorkerWaiting = false;
+  Slot* ran = nullptr;
+  {
+    std::unique_lock<std::mutex> lock(mMutex);
+    if (mQuit) {
+      // What is left of the batch stays for Stop to notify.
+      return false;
     }
-    return !mQuit;
+    ran = std::exchange(mBatch, nullptr);
+    TakeDueItems(lock);
   }
-  if (TakeIncomingRun()) {
-    return true;
-  }
-  MergeIncoming();
-  const uint64_t first_due = mItems.begin()->first;
-  // `now` may be older than the lock: an item is never taken early, at worst
-  // one step later.
-  if (first_due > now) {
-    // Whatever ends the wait (due time, an earlier item, Stop), the next step
-    // looks at the queue afresh.
-    mWorkerWaiting = true;
-    mCond.wait_until(lock, Deadline(first_due));
-    mWorkerWaiting = false;
-    return true;
-  }
-  do {
-    mBatch.push_back(mItems.extract(mItems.begin()));
-  } while (!mItems.empty() && mItems.begin()->first <= now);
+  Recycle(ran);
+  RunBatch();
   return true;
 }
 
-bool MsgQueue::TakeIncomingRun() {
-  if (mIncoming.empty() || !mIncomingSorted) {
+void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
+  const Chain chain = TakeIncoming(kClosed);
+  if (chain.first != nullptr && TakeAsBatch(chain)) {
+    return;
+  }
+  MergeIntoMap(chain);
+  if (mItems.empty()) {
+    Sleep(lock, std::numeric_limits<uint64_t>::max());
+    return;
+  }
+  const uint64_t now = NowNs();
+  auto due_end = mItems.begin();
+  if (due_end->first > now) {
+    Sleep(lock, due_end->first);
+    return;
+  }
+  Slot** tail = &mBatch;
+  for (; due_end != mItems.end() && due_end->first <= now; ++due_end) {
+    *tail = due_end->second;
+    tail = &due_end->second->next;
+  }
+  *tail = nullptr;
+  mItems.erase(mItems.begin(), due_end);
+}
+
+bool MsgQueue::TakeAsBatch(const Chain& chain) {
+  // Every item of a sorted chain is due by the due time of its newest; when
+  // that one was due on queueing, all were due before this step began.
+  if (!chain.sorted || !chain.last->immediate) {
     return false;
   }
-  if (!mItems.empty() && mItems.begin()->first <= mIncoming.back().key()) {
+  // A pending item due at the same time was queued earlier and runs first.
+  if (!mItems.empty() && mItems.begin()->first <= chain.last->due) {
     return false;
   }
-  // Each of these was due when it was queued, that is before this step
-  // (even if after the clock reading it began with): none runs early.
-  mBatch.swap(mIncoming);
+  mBatch = chain.first;
   return true;
+}
+
+void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
+  mWakeAt.store(due, std::memory_order_relaxed);
+  uintptr_t empty = 0;
+  // Fails when an item came in since the take (or the queue closed): the
+  // next step looks again instead.
+  if (!mIncoming.compare_exchange_strong(empty, kWaiting, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+    return;
+  }
+  // Whatever ends the wait (due time, an earlier item, Stop), the next step
+  // looks at the queue afresh; its take clears kWaiting.
+  if (due == std::numeric_limits<uint64_t>::max()) {
+    mCond.wait(lock);
+  } else {
+    mCond.wait_until(lock, Deadline(due));
+  }
 }
 
 void MsgQueue::RunBatch() {
-  for (auto& node : mBatch) {
+  for (Slot* slot = mBatch; slot != nullptr; slot = slot->next) {
     if (mQuit) {
       return;
     }
-    Slot& slot = node.mapped();
-    if (!slot.claimed.exchange(true)) {
-      slot.item.mHandler->HandleMsg(slot.item.mArgument);
+    if (!slot->claimed.exchange(true)) {
+      slot->item.mHandler->HandleMsg(slot->item.mArgument);
     }
+  }
+}
+
+void MsgQueue::Recycle(Slot* chain) {
+  while (chain != nullptr) {
+    Slot* slot = std::exchange(chain, chain->next);
+    if (mRecycledCount == kSpareSlots) {
+      delete slot;
+      continue;
+    }
+    slot->next = mRecycled;
+    mRecycled = slot;
+    ++mRecycledCount;
+  }
+  // Only this thread fills mSpare, and only when QueueMsg has emptied it.
+  if (mRecycled != nullptr && mSpare.load(std::memory_order_relaxed) == nullptr) {
+    mSpare.store(std::exchange(mRecycled, nullptr), std::memory_order_release);
+    mRecycledCount = 0;
   }
 }
 

@@ -18,10 +18,16 @@
 // own timer slack to 1 ns, so that it wakes close to the due time also when
 // it runs without real-time priority (the kernel's default slack is 50 us).
 //
-// The worker takes every due item in one step (one lock for the lot) and
-// runs them in order without the lock; each taken item is claimed, by the
-// worker just before its HandleMsg or by a RemoveMsg or Stop that discards
-// it, whichever comes first, so a discarded item never runs.
+// QueueMsg takes no lock: it pushes the item onto a lock-free incoming
+// list, and takes the queue's mutex only to wake a sleeping worker (once per
+// sleep). The worker takes the whole list in one step; when it is in due-time
+// order, its newest item was due when queued and nothing pending is due
+// before it, the worker runs it as it is, without reading the clock;
+// otherwise it sorts the list into the pending items and takes those due.
+// It runs the taken items in order without the lock; each taken item is
+// claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
+// that discards it, whichever comes first, so a discarded item never runs.
+// Item slots of run items are kept (up to 1024) and reused by QueueMsg.
 //
 // States: Idle (before Start, after Stop, after a failed Start) refuses
 // QueueMsg with -38; Started accepts; Stop discards every pending item, calling
@@ -32,8 +38,9 @@
 // items have run or been discarded.
 //
 // Thread safety: every operation may be called from any thread. One mutex
-// guards the queue; the worker never holds it while a HandleMsg runs, so a
-// HandleMsg may call QueueMsg, RemoveMsg and GetThreadId on its own queue.
+// guards the pending items; the worker never holds it while a HandleMsg
+// runs, so a HandleMsg may call QueueMsg, RemoveMsg and GetThreadId on its
+// own queue.
 // NotifyFinished is called with the mutex held and must not call into the
 // queue. Start and Stop run one at a time as wholes, under a second mutex:
 // a Start during a Stop waits until that Stop has returned (and then starts
@@ -129,37 +136,62 @@ class OSAL_EXPORT MsgQueue {
   bool MsgProcessor();
 
  private:
-  // A queued item and who has claimed it: the worker to run it, or RemoveMsg
-  // or Stop to discard it. Never copied or moved: its node travels.
+  // A queued item. QueueMsg fills one (new or reused) and pushes it onto the
+  // incoming list; from there it moves, by pointer, into the pending map or
+  // straight into a batch, and is freed or kept for reuse once run or
+  // discarded. Its fields are written before it is pushed and not changed
+  // until it is reused, except `claimed`.
   struct Slot {
-    explicit Slot(MsgItem queued) : item(queued) {}
-    MsgItem item;
+    Slot* next = nullptr;  // in the incoming list, a batch or a spare chain
+    uint64_t due = 0;      // steady clock, nanoseconds
+    MsgItem item{};
+    bool immediate = false;  // queued with delay 0: due when it was queued
+    // Set by the first to take the item out of a taken batch: the worker to
+    // run it, or RemoveMsg or Stop to discard it.
     std::atomic<bool> claimed{false};
   };
-  // Equal due times keep the order of insertion, which a multimap guarantees:
-  // one node per item, ordered by due time, then by queue order.
-  using ItemMap = std::multimap<uint64_t, Slot>;
-  using Batch = std::vector<ItemMap::node_type>;
+  // Equal due times keep the order of insertion (a multimap guarantees it).
+  using ItemMap = std::multimap<uint64_t, Slot*>;
+  // A run of slots linked by `next`, oldest first.
+  struct Chain {
+    Slot* first = nullptr;
+    Slot* last = nullptr;
+    bool sorted = true;  // due times never decrease along the chain
+  };
+  enum class Pushed { kRefused, kQueued, kWakeWorker };
 
-  static ItemMap::node_type MakeNode(uint64_t due, MsgItem item);
-  // Waits while nothing is due, else moves every item due by `now` into
-  // mBatch. Returns false once the queue is stopping. mMutex held.
-  bool TakeDueItems(std::unique_lock<std::mutex>& lock, uint64_t now);
+  // Bits of mIncoming beside the newest slot's address.
+  static constexpr uintptr_t kClosed = 1;   // Idle: QueueMsg refuses
+  static constexpr uintptr_t kWaiting = 2;  // the worker sleeps; wake it
+  static constexpr uintptr_t kFlags = kClosed | kWaiting;
+
+  // A slot from the reuse store, or a new one.
+  Slot* NewSlot();
+  // Pushes `slot` unless the queue is Idle; says whether the worker must be
+  // woken for it.
+  Pushed Push(Slot* slot);
+  // Takes the incoming list, leaving only the flags in `keep`.
+  Chain TakeIncoming(uintptr_t keep);
+  // Inserts the chain's slots into mItems. mMutex held.
+  void MergeIntoMap(Chain chain);
+  // Takes the due items into mBatch, or sleeps until the earliest due time
+  // (or a wake-up). mMutex held.
+  void TakeDueItems(std::unique_lock<std::mutex>& lock);
+  // Makes `chain` the batch if it may run as it is. mMutex held.
+  bool TakeAsBatch(const Chain& chain);
+  // Sleeps until `due` (untimed for UINT64_MAX) unless items came in.
+  // mMutex held.
+  void Sleep(std::unique_lock<std::mutex>& lock, uint64_t due);
   // Runs the unclaimed items of mBatch in order until a stop. Worker only,
   // without mMutex.
   void RunBatch();
-  // Moves mIncoming as a whole into mBatch if it is sorted and nothing in
-  // mItems is due before its last item. mMutex held.
-  bool TakeIncomingRun();
-  // Inserts mIncoming into mItems, after the items of equal due times.
-  // mMutex held.
-  void MergeIncoming();
-  // Queues the node, in mIncoming when it is due at once. Returns whether
-  // the worker sleeps and must be woken for it. mMutex held.
-  bool Enqueue(ItemMap::node_type node, bool due_now);
-  // Claims and notifies the unclaimed taken items of `handler`, or of every
-  // handler when it is null. mMutex held.
+  // Claims and notifies the unclaimed items of mBatch of `handler`, or of
+  // every handler when it is null. mMutex held.
   void DiscardTaken(IMsgHandler* handler);
+  // Keeps the slots of a run batch for reuse, frees those beyond the store.
+  // Worker only.
+  void Recycle(Slot* chain);
+  static void FreeChain(Slot* chain);
 
   // Held by Start and Stop for their whole run; never by the worker.
   std::mutex mStartStopMutex;
@@ -167,22 +199,30 @@ class OSAL_EXPORT MsgQueue {
   std::unique_ptr<MsgQueueThread> mWorker;  // guarded by mMutex
   // Written under mMutex; the worker also reads it between the items it runs.
   std::atomic<bool> mQuit{true};
-  // The worker sleeps on mCond and no QueueMsg has woken it since.
-  bool mWorkerWaiting = false;  // guarded by mMutex
   std::mutex mMutex;
   std::condition_variable mCond;  // the worker waits; QueueMsg and Stop notify
   ItemMap mItems;                 // guarded by mMutex
-  // Items queued with delay 0, in queue order, not yet in mItems; sorted
-  // while their due times do not decrease (one producer).
-  Batch mIncoming;              // guarded by mMutex
-  bool mIncomingSorted = true;  // guarded by mMutex
-  // The items the worker took in its last step, in run order. Swapped and
-  // filled by the worker under mMutex, read by it without the lock while it
-  // runs them (nobody else changes the vector then; RemoveMsg and Stop only
-  // claim its items, under mMutex).
-  Batch mBatch;
-  Batch mRan;  // worker only: the batch before, released outside the lock
-  Batch mSpare;  // guarded by mMutex: nodes of run items, reused by QueueMsg
+  // The items the worker took in its last step, in run order. Replaced by
+  // the worker under mMutex, read by it without the lock while it runs them
+  // (RemoveMsg and Stop only claim its items, under mMutex).
+  Slot* mBatch = nullptr;
+  // The due time the worker sleeps until while kWaiting is set; written by
+  // the worker before it sets the flag.
+  std::atomic<uint64_t> mWakeAt{0};
+  // The newest pushed slot (linked to older ones by `next`) | kClosed |
+  // kWaiting. Pushed to by QueueMsg without a lock; taken as a whole by the
+  // worker, RemoveMsg and Stop under mMutex. kClosed and kWaiting change
+  // under mMutex only, except that a push that wakes the worker clears
+  // kWaiting.
+  alignas(64) std::atomic<uintptr_t> mIncoming{kClosed};
+  // Slots for QueueMsg to reuse: mStash, guarded by the mStashBusy flag (a
+  // QueueMsg that finds it busy allocates), refilled from mSpare, which the
+  // worker fills from mRecycled whenever QueueMsg has emptied it.
+  alignas(64) std::atomic<bool> mStashBusy{false};
+  Slot* mStash = nullptr;
+  std::atomic<Slot*> mSpare{nullptr};
+  alignas(64) Slot* mRecycled = nullptr;  // worker only, with its length:
+  size_t mRecycledCount = 0;
 };
 
 }  // namespace osal
