@@ -43,13 +43,11 @@ Clock::time_point Deadline(uint64_t due) {
   return Clock::time_point(std::chrono::nanoseconds(static_cast<Clock::rep>(due)));
 }
 
-// Slots of run items kept for reuse, at most.
-constexpr size_t kSpareSlots = 1024;
+constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
-template <typename T>
-T* SlotAddress(uintptr_t word) {
-  return reinterpret_cast<T*>(word & ~uintptr_t{3});
-}
+// The pool: kPoolBlocks blocks of kBlockSlots slots, at most.
+constexpr size_t kBlockSlots = 64;
+constexpr size_t kPoolBlocks = 16;
 
 }  // namespace
 
@@ -70,16 +68,8 @@ bool MsgQueue::MsgQueueThread::Run() {
 MsgQueue::MsgQueue() = default;
 
 MsgQueue::~MsgQueue() {
+  // Every slot outside the pool's blocks is freed by Stop.
   Stop();
-  FreeChain(mStash);
-  FreeChain(mSpare.load(std::memory_order_acquire));
-  FreeChain(mRecycled);
-}
-
-void MsgQueue::FreeChain(Slot* chain) {
-  while (chain != nullptr) {
-    delete std::exchange(chain, chain->next);
-  }
 }
 
 int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
@@ -132,11 +122,11 @@ void MsgQueue::Stop() {
   std::lock_guard<std::mutex> lock(mMutex);
   // Taken items are due before every item still pending.
   DiscardTaken(nullptr);
-  FreeChain(std::exchange(mBatch, nullptr));
-  MergeIntoMap(TakeIncoming(kClosed));
+  ReleaseChain(std::exchange(mBatch, nullptr));
+  MergeIntoMap(TakeIncoming(kClosed), kNever);
   for (auto& entry : mItems) {
-    entry.second->item.mHandler->NotifyFinished();
-    delete entry.second;
+    entry.second->handler->NotifyFinished();
+    Release(entry.second);
   }
   mItems.clear();
 }
@@ -145,66 +135,97 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
-  Pushed pushed = Pushed::kRefused;
-  if ((mIncoming.load(std::memory_order_relaxed) & kClosed) == 0) {
-    Slot* slot = NewSlot();
-    slot->due = DueTime(delay);
-    slot->item = MsgItem{handler, 0};
-    slot->immediate = delay == 0;
-    slot->claimed.store(false, std::memory_order_relaxed);
-    pushed = Push(slot);
-    if (pushed == Pushed::kRefused) {
-      delete slot;
+  Slot* slot = NewSlot();
+  slot->due = DueTime(delay);
+  slot->handler = handler;
+  slot->argument = 0;
+  slot->claimed.store(false, std::memory_order_relaxed);
+  const Pushed pushed = Push(slot);
+  if (pushed == Pushed::kRefused) {
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      Release(slot);
     }
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
+    return -ENOSYS;
   }
-  switch (pushed) {
-    case Pushed::kRefused:
-      ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
-      return -ENOSYS;
-    case Pushed::kWakeWorker: {
-      // The worker set kWaiting under mMutex and holds it until it waits:
-      // once this thread has had the mutex, the notification finds it
-      // waiting.
-      { std::lock_guard<std::mutex> lock(mMutex); }
-      mCond.notify_one();
-      return 0;
-    }
-    case Pushed::kQueued:
-      break;
+  if (pushed == Pushed::kWakeWorker) {
+    // The worker set kWaiting under mMutex and holds it until it waits: once
+    // this thread has had the mutex, the notification finds it waiting.
+    { std::lock_guard<std::mutex> lock(mMutex); }
+    mCond.notify_one();
   }
   return 0;
 }
 
 MsgQueue::Slot* MsgQueue::NewSlot() {
-  if (!mStashBusy.exchange(true, std::memory_order_acquire)) {
-    Slot* slot = mStash != nullptr ? mStash : mSpare.exchange(nullptr, std::memory_order_acquire);
-    if (slot != nullptr) {
-      mStash = slot->next;
-    }
-    mStashBusy.store(false, std::memory_order_release);
-    if (slot != nullptr) {
-      return slot;
-    }
+  if (mStashBusy.exchange(true, std::memory_order_acquire)) {
+    return new Slot;  // another QueueMsg has the stash
   }
-  return new Slot;
+  struct Unbusy {
+    std::atomic<bool>& busy;
+    ~Unbusy() { busy.store(false, std::memory_order_release); }
+  } unbusy{mStashBusy};
+  if (mStash == nullptr) {
+    mStash = mSpare.exchange(nullptr, std::memory_order_acquire);
+  }
+  if (mStash == nullptr) {
+    mStash = NewBlock();
+  }
+  if (mStash == nullptr) {
+    return new Slot;  // the pool is spent
+  }
+  Slot* slot = std::exchange(mStash, mStash->next);
+  // The worker wrote the next slot last; fetch it while the caller goes on,
+  // not when the next QueueMsg needs it.
+  __builtin_prefetch(mStash, 1);
+  return slot;
+}
+
+MsgQueue::Slot* MsgQueue::NewBlock() {
+  if (mBlocks.size() == kPoolBlocks) {
+    return nullptr;
+  }
+  mBlocks.push_back(std::make_unique<Slot[]>(kBlockSlots));
+  Slot* block = mBlocks.back().get();
+  for (size_t i = 0; i < kBlockSlots; ++i) {
+    block[i].pooled = true;
+    block[i].next = i + 1 < kBlockSlots ? &block[i + 1] : nullptr;
+  }
+  return block;
+}
+
+MsgQueue::Slot* MsgQueue::NewestSlot(uintptr_t incoming) {
+  return reinterpret_cast<Slot*>(incoming & ~kFlags);
 }
 
 MsgQueue::Pushed MsgQueue::Push(Slot* slot) {
+  // Once pushed, the slot may run and be reused at any moment.
+  const uint64_t due = slot->due;
   uintptr_t old = mIncoming.load(std::memory_order_acquire);
-  uintptr_t desired = 0;
   bool wake = false;
+  uintptr_t desired = 0;
   do {
     if ((old & kClosed) != 0) {
       return Pushed::kRefused;
     }
-    slot->next = SlotAddress<Slot>(old);
-    // A sleeping worker is woken for an item due before its wake-up time;
-    // otherwise it keeps sleeping and the flag stays for the next push.
-    wake = (old & kWaiting) != 0 && slot->due < mWakeAt.load(std::memory_order_relaxed);
+    slot->next = NewestSlot(old);
+    // A sleeping worker is woken, once, for an item due before its wake-up
+    // time; otherwise it sleeps on and the flag stays for the next push.
+    wake = (old & kWaiting) != 0 && due < mWakeAt.load(std::memory_order_relaxed);
     desired = reinterpret_cast<uintptr_t>(slot) | (wake ? 0 : (old & kWaiting));
   } while (!mIncoming.compare_exchange_weak(old, desired, std::memory_order_acq_rel,
                                             std::memory_order_acquire));
-  return wake ? Pushed::kWakeWorker : Pushed::kQueued;
+  if (wake) {
+    return Pushed::kWakeWorker;
+  }
+  // The wake-up time read above may be that of an earlier sleep, if the
+  // worker has since woken and set the flag again for a later one; the
+  // exchange has made the current one visible.
+  if ((old & kWaiting) != 0 && due < mWakeAt.load(std::memory_order_relaxed)) {
+    return Pushed::kWakeWorker;
+  }
+  return Pushed::kQueued;
 }
 
 MsgQueue::Chain MsgQueue::TakeIncoming(uintptr_t keep) {
@@ -214,7 +235,7 @@ MsgQueue::Chain MsgQueue::TakeIncoming(uintptr_t keep) {
   }
   // The list runs from the newest slot back; turn it around.
   Chain chain;
-  chain.last = SlotAddress<Slot>(old);
+  chain.last = NewestSlot(old);
   Slot* newer = nullptr;
   for (Slot* slot = chain.last; slot != nullptr;) {
     chain.sorted = chain.sorted && (newer == nullptr || slot->due <= newer->due);
@@ -227,12 +248,24 @@ MsgQueue::Chain MsgQueue::TakeIncoming(uintptr_t keep) {
   return chain;
 }
 
-void MsgQueue::MergeIntoMap(Chain chain) {
-  // Due times mostly arrive in rising order, so the end is the first guess;
-  // a wrong guess falls back to a search that still puts the item after
-  // those of the same due time.
-  for (Slot* slot = chain.first; slot != nullptr; slot = slot->next) {
+void MsgQueue::MergeIntoMap(const Chain& chain, uint64_t now) {
+  for (Slot* slot = chain.first; slot != nullptr;) {
+    Slot* next = slot->next;
+    if (slot->pooled && slot->due > now) {
+      // An item that waits moves out of the pool, which is meant for items
+      // on their way through.
+      Slot* single = new Slot;
+      single->due = slot->due;
+      single->handler = slot->handler;
+      single->argument = slot->argument;
+      Release(slot);
+      slot = single;
+    }
+    // Due times mostly arrive in rising order, so the end is the first
+    // guess; a wrong guess falls back to a search that still puts the item
+    // after those of the same due time.
     mItems.emplace_hint(mItems.end(), slot->due, slot);
+    slot = next;
   }
 }
 
@@ -242,14 +275,14 @@ void MsgQueue::RemoveMsg(IMsgHandler* handler) {
   }
   std::lock_guard<std::mutex> lock(mMutex);
   DiscardTaken(handler);
-  MergeIntoMap(TakeIncoming(kFlags));
+  MergeIntoMap(TakeIncoming(kFlags), kNever);
   for (auto it = mItems.begin(); it != mItems.end();) {
-    if (it->second->item.mHandler != handler) {
+    if (it->second->handler != handler) {
       ++it;
       continue;
     }
     handler->NotifyFinished();
-    delete it->second;
+    Release(it->second);
     it = mItems.erase(it);
   }
 }
@@ -261,14 +294,30 @@ int MsgQueue::GetThreadId() {
 
 void MsgQueue::DiscardTaken(IMsgHandler* handler) {
   for (Slot* slot = mBatch; slot != nullptr; slot = slot->next) {
-    if ((handler == nullptr || slot->item.mHandler == handler) && !slot->claimed.exchange(true)) {
-      slot->item.mHandler->NotifyFinished();
+    if ((handler == nullptr || slot->handler == handler) && !slot->claimed.exchange(true)) {
+      slot->handler->NotifyFinished();
     }
+  }
+}
+
+void MsgQueue::Release(Slot* slot) {
+  if (!slot->pooled) {
+    delete slot;
+    return;
+  }
+  slot->next = mDiscarded;
+  mDiscarded = slot;
+}
+
+void MsgQueue::ReleaseChain(Slot* chain) {
+  while (chain != nullptr) {
+    Release(std::exchange(chain, chain->next));
   }
 }
 
 bool MsgQueue::MsgProcessor() {
   Slot* ran = nullptr;
+  Slot* discarded = nullptr;
   {
     std::unique_lock<std::mutex> lock(mMutex);
     if (mQuit) {
@@ -276,24 +325,27 @@ bool MsgQueue::MsgProcessor() {
       return false;
     }
     ran = std::exchange(mBatch, nullptr);
+    discarded = std::exchange(mDiscarded, nullptr);
     TakeDueItems(lock);
   }
   Recycle(ran);
+  Recycle(discarded);
   RunBatch();
   return true;
 }
 
 void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
   const Chain chain = TakeIncoming(kClosed);
-  if (chain.first != nullptr && TakeAsBatch(chain)) {
-    return;
-  }
-  MergeIntoMap(chain);
-  if (mItems.empty()) {
-    Sleep(lock, std::numeric_limits<uint64_t>::max());
-    return;
-  }
+  // Read after the take: every item taken was queued before it.
   const uint64_t now = NowNs();
+  if (TakeAsBatch(chain, now)) {
+    return;
+  }
+  MergeIntoMap(chain, now);
+  if (mItems.empty()) {
+    Sleep(lock, kNever);
+    return;
+  }
   auto due_end = mItems.begin();
   if (due_end->first > now) {
     Sleep(lock, due_end->first);
@@ -308,10 +360,9 @@ void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
   mItems.erase(mItems.begin(), due_end);
 }
 
-bool MsgQueue::TakeAsBatch(const Chain& chain) {
-  // Every item of a sorted chain is due by the due time of its newest; when
-  // that one was due on queueing, all were due before this step began.
-  if (!chain.sorted || !chain.last->immediate) {
+bool MsgQueue::TakeAsBatch(const Chain& chain, uint64_t now) {
+  // Every item of a sorted chain is due by the due time of its newest.
+  if (chain.first == nullptr || !chain.sorted || chain.last->due > now) {
     return false;
   }
   // A pending item due at the same time was queued earlier and runs first.
@@ -333,7 +384,7 @@ void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
   }
   // Whatever ends the wait (due time, an earlier item, Stop), the next step
   // looks at the queue afresh; its take clears kWaiting.
-  if (due == std::numeric_limits<uint64_t>::max()) {
+  if (due == kNever) {
     mCond.wait(lock);
   } else {
     mCond.wait_until(lock, Deadline(due));
@@ -346,26 +397,28 @@ void MsgQueue::RunBatch() {
       return;
     }
     if (!slot->claimed.exchange(true)) {
-      slot->item.mHandler->HandleMsg(slot->item.mArgument);
+      MsgItem item{slot->handler, slot->argument};
+      item.mHandler->HandleMsg(item.mArgument);
     }
   }
 }
 
 void MsgQueue::Recycle(Slot* chain) {
+  // Kept in run order, so that QueueMsg takes slots in address order and
+  // the worker, walking them again, meets them in order too.
   while (chain != nullptr) {
     Slot* slot = std::exchange(chain, chain->next);
-    if (mRecycledCount == kSpareSlots) {
+    if (!slot->pooled) {
       delete slot;
       continue;
     }
-    slot->next = mRecycled;
-    mRecycled = slot;
-    ++mRecycledCount;
+    slot->next = nullptr;
+    (mRecycled.last != nullptr ? mRecycled.last->next : mRecycled.first) = slot;
+    mRecycled.last = slot;
   }
   // Only this thread fills mSpare, and only when QueueMsg has emptied it.
-  if (mRecycled != nullptr && mSpare.load(std::memory_order_relaxed) == nullptr) {
-    mSpare.store(std::exchange(mRecycled, nullptr), std::memory_order_release);
-    mRecycledCount = 0;
+  if (mRecycled.first != nullptr && mSpare.load(std::memory_order_relaxed) == nullptr) {
+    mSpare.store(std::exchange(mRecycled, Chain{}).first, std::memory_order_release);
   }
 }
 

@@ -27,7 +27,9 @@
 // It runs the taken items in order without the lock; each taken item is
 // claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
 // that discards it, whichever comes first, so a discarded item never runs.
-// Item slots of run items are kept (up to 1024) and reused by QueueMsg.
+// Items on their way through live in slots of a pool of up to 1024 per
+// queue, allocated as needed in blocks and reused; items that wait for their
+// due time, and items beyond the pool, get an allocation of their own.
 //
 // States: Idle (before Start, after Stop, after a failed Start) refuses
 // QueueMsg with -38; Started accepts; Stop discards every pending item, calling
@@ -136,19 +138,21 @@ class OSAL_EXPORT MsgQueue {
   bool MsgProcessor();
 
  private:
-  // A queued item. QueueMsg fills one (new or reused) and pushes it onto the
-  // incoming list; from there it moves, by pointer, into the pending map or
-  // straight into a batch, and is freed or kept for reuse once run or
-  // discarded. Its fields are written before it is pushed and not changed
-  // until it is reused, except `claimed`.
-  struct Slot {
-    Slot* next = nullptr;  // in the incoming list, a batch or a spare chain
+  // A queued item. QueueMsg fills one (from the queue's pool, or a new one)
+  // and pushes it onto the incoming list; from there it moves, by pointer,
+  // into the pending map or straight into a batch, and goes back to the
+  // pool (or is freed) once run or discarded. Its fields are written before
+  // it is pushed and not changed until it is reused, except `claimed`.
+  // 32 bytes, two to a cache line in the pool's blocks.
+  struct alignas(32) Slot {
+    Slot* next = nullptr;  // in the incoming list, a batch or a free chain
     uint64_t due = 0;      // steady clock, nanoseconds
-    MsgItem item{};
-    bool immediate = false;  // queued with delay 0: due when it was queued
+    IMsgHandler* handler = nullptr;  // the MsgItem's two fields
+    int32_t argument = 0;
     // Set by the first to take the item out of a taken batch: the worker to
     // run it, or RemoveMsg or Stop to discard it.
     std::atomic<bool> claimed{false};
+    bool pooled = false;  // one of mBlocks' slots, else a single allocation
   };
   // Equal due times keep the order of insertion (a multimap guarantees it).
   using ItemMap = std::multimap<uint64_t, Slot*>;
@@ -165,20 +169,27 @@ class OSAL_EXPORT MsgQueue {
   static constexpr uintptr_t kWaiting = 2;  // the worker sleeps; wake it
   static constexpr uintptr_t kFlags = kClosed | kWaiting;
 
-  // A slot from the reuse store, or a new one.
+  // A slot from the pool, or a single allocation when the pool is busy or
+  // spent.
   Slot* NewSlot();
+  // Allocates another block of the pool, unless it has all its blocks, and
+  // returns its slots as a chain. mStashBusy held.
+  Slot* NewBlock();
+  // The slot that an mIncoming value points to, or null.
+  static Slot* NewestSlot(uintptr_t incoming);
   // Pushes `slot` unless the queue is Idle; says whether the worker must be
   // woken for it.
   Pushed Push(Slot* slot);
   // Takes the incoming list, leaving only the flags in `keep`.
   Chain TakeIncoming(uintptr_t keep);
-  // Inserts the chain's slots into mItems. mMutex held.
-  void MergeIntoMap(Chain chain);
+  // Inserts the chain's slots into mItems, those not due at `now` moved
+  // out of the pool. mMutex held.
+  void MergeIntoMap(const Chain& chain, uint64_t now);
   // Takes the due items into mBatch, or sleeps until the earliest due time
   // (or a wake-up). mMutex held.
   void TakeDueItems(std::unique_lock<std::mutex>& lock);
-  // Makes `chain` the batch if it may run as it is. mMutex held.
-  bool TakeAsBatch(const Chain& chain);
+  // Makes `chain` the batch if it may run as it is at `now`. mMutex held.
+  bool TakeAsBatch(const Chain& chain, uint64_t now);
   // Sleeps until `due` (untimed for UINT64_MAX) unless items came in.
   // mMutex held.
   void Sleep(std::unique_lock<std::mutex>& lock, uint64_t due);
@@ -188,10 +199,13 @@ class OSAL_EXPORT MsgQueue {
   // Claims and notifies the unclaimed items of mBatch of `handler`, or of
   // every handler when it is null. mMutex held.
   void DiscardTaken(IMsgHandler* handler);
-  // Keeps the slots of a run batch for reuse, frees those beyond the store.
-  // Worker only.
+  // Gives back a discarded slot, or a chain of them. mMutex held.
+  void Release(Slot* slot);
+  void ReleaseChain(Slot* chain);
+  // Gives back the slots of a run batch and of mDiscarded (taken under
+  // mMutex), and hands them to QueueMsg once it has used up mSpare. Worker
+  // only.
   void Recycle(Slot* chain);
-  static void FreeChain(Slot* chain);
 
   // Held by Start and Stop for their whole run; never by the worker.
   std::mutex mStartStopMutex;
@@ -215,14 +229,19 @@ class OSAL_EXPORT MsgQueue {
   // under mMutex only, except that a push that wakes the worker clears
   // kWaiting.
   alignas(64) std::atomic<uintptr_t> mIncoming{kClosed};
-  // Slots for QueueMsg to reuse: mStash, guarded by the mStashBusy flag (a
-  // QueueMsg that finds it busy allocates), refilled from mSpare, which the
-  // worker fills from mRecycled whenever QueueMsg has emptied it.
+  // The pool: blocks of slots allocated by QueueMsg as needed, up to 1024
+  // slots, and kept until the queue is destroyed. Free slots travel from
+  // the worker (mRecycled) through mSpare, which the worker fills only when
+  // QueueMsg has emptied it, to QueueMsg's mStash; discarded ones through
+  // mDiscarded. A QueueMsg that finds mStash busy (another QueueMsg has it)
+  // or the pool spent allocates a single slot instead.
   alignas(64) std::atomic<bool> mStashBusy{false};
-  Slot* mStash = nullptr;
+  Slot* mStash = nullptr;                      // guarded by mStashBusy
+  std::vector<std::unique_ptr<Slot[]>> mBlocks;  // guarded by mStashBusy
   std::atomic<Slot*> mSpare{nullptr};
-  alignas(64) Slot* mRecycled = nullptr;  // worker only, with its length:
-  size_t mRecycledCount = 0;
+  // Worker only (and Stop, once the worker is joined); oldest first.
+  alignas(64) Chain mRecycled;
+  Slot* mDiscarded = nullptr;  // guarded by mMutex
 };
 
 }  // namespace osal

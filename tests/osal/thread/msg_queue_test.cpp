@@ -566,6 +566,110 @@ TEST(MsgQueue, StartAndStopFromTwoThreadsNeitherHangNorDropAcceptedItems) {
   racer.join();
 }
 
+// Counts the runs and discards of all of one kind of item.
+struct Tally {
+  std::atomic<int64_t> next_run{0};  // the run order handed out so far
+  std::atomic<int> finished{0};      // items run or discarded
+
+  bool WaitFinished(int count) {
+    const auto deadline = Clock::now() + kDeadline;
+    while (finished.load() < count) {
+      if (Clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::yield();
+    }
+    return true;
+  }
+};
+
+// One queued item: when and as which it ran, and how often it ran or was
+// discarded.
+class Item : public osal::IMsgHandler {
+ public:
+  explicit Item(Tally& tally) : mTally(tally) {}
+  void HandleMsg(int32_t&) override {
+    mRunAt = Clock::now();
+    mRunOrder = mTally.next_run++;
+    ++mRuns;
+    ++mTally.finished;
+  }
+  void NotifyFinished() override {
+    ++mDiscards;
+    ++mTally.finished;
+  }
+
+  Clock::time_point mEarliestDue;  // set before it is queued
+  Clock::time_point mRunAt;        // read once the tally says it finished
+  int64_t mRunOrder = -1;
+  std::atomic<int> mRuns{0};
+  std::atomic<int> mDiscards{0};
+
+ private:
+  Tally& mTally;
+};
+
+// Several threads queue at once, mostly due at once, some delayed, some for
+// a handler that another thread keeps removing; the pool of item slots runs
+// out on the way. Every item runs or is discarded exactly once, each
+// thread's items due at once run in its queue order, none runs early.
+TEST(MsgQueue, ConcurrentProducersAndRemovalsLoseNothingAndKeepOrder) {
+  constexpr int kProducers = 3;
+  constexpr int kItemsEach = 3000;
+  osal::MsgQueue queue;
+  ASSERT_EQ(queue.Start("producers", kPriority), 0);
+  Tally tally;
+  Tally removed_tally;
+  Item removed(removed_tally);
+  std::atomic<int> removed_queued{0};
+  std::vector<std::vector<std::unique_ptr<Item>>> items(kProducers);
+  std::atomic<bool> producing{true};
+  std::thread remover([&] {
+    while (producing) {
+      queue.RemoveMsg(&removed);
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kItemsEach; ++i) {
+        items[p].push_back(std::make_unique<Item>(tally));
+        Item& item = *items[p].back();
+        const auto delay = i % 8 == 7 ? std::chrono::microseconds(1 + (i % 5) * 50) : 0us;
+        item.mEarliestDue = Clock::now() + delay;
+        ASSERT_EQ(queue.QueueMsg(&item, Ns(delay)), 0);
+        if (i % 16 == 0) {
+          ASSERT_EQ(queue.QueueMsg(&removed, i % 32 == 0 ? 0 : Ns(100us)), 0);
+          ++removed_queued;
+        }
+      }
+    });
+  }
+  for (auto& producer : producers) {
+    producer.join();
+  }
+  producing = false;
+  remover.join();
+  ASSERT_TRUE(tally.WaitFinished(kProducers * kItemsEach));
+  ASSERT_TRUE(removed_tally.WaitFinished(removed_queued));
+  queue.Stop();
+  for (int p = 0; p < kProducers; ++p) {
+    int64_t last_order = -1;
+    for (int i = 0; i < kItemsEach; ++i) {
+      const Item& item = *items[p][i];
+      ASSERT_EQ(item.mRuns, 1) << "producer " << p << " item " << i;
+      ASSERT_EQ(item.mDiscards, 0) << "producer " << p << " item " << i;
+      EXPECT_GE(item.mRunAt, item.mEarliestDue) << "producer " << p << " item " << i;
+      if (i % 8 != 7) {
+        EXPECT_GT(item.mRunOrder, last_order) << "producer " << p << " item " << i;
+        last_order = item.mRunOrder;
+      }
+    }
+  }
+  EXPECT_EQ(removed.mRuns + removed.mDiscards, removed_queued.load());
+}
+
 // A delay that carries the due time past 2^64 must not wrap into the past.
 TEST(MsgQueue, DueTimePastTheClockRangeIsHeldAtTheEndAndKeepsQueueOrder) {
   osal::MsgQueue queue;
