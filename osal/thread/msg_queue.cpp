@@ -45,8 +45,7 @@ Clock::time_point Deadline(uint64_t due) {
 
 constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
-// The pool: kPoolBlocks blocks of kBlockSlots slots, at most.
-constexpr size_t kBlockSlots = 64;
+// The pool's blocks, at most.
 constexpr size_t kPoolBlocks = 16;
 
 }  // namespace
@@ -186,8 +185,9 @@ MsgQueue::Slot* MsgQueue::NewBlock() {
   if (mBlocks.size() == kPoolBlocks) {
     return nullptr;
   }
-  mBlocks.push_back(std::make_unique<Slot[]>(kBlockSlots));
-  Slot* block = mBlocks.back().get();
+  static_assert(sizeof(Slot) == 32, "two slots to a cache line");
+  mBlocks.push_back(std::make_unique<Block>());
+  Slot* block = mBlocks.back()->slots;
   for (size_t i = 0; i < kBlockSlots; ++i) {
     block[i].pooled = true;
     block[i].next = i + 1 < kBlockSlots ? &block[i + 1] : nullptr;

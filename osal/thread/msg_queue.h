@@ -143,8 +143,8 @@ class OSAL_EXPORT MsgQueue {
   // into the pending map or straight into a batch, and goes back to the
   // pool (or is freed) once run or discarded. Its fields are written before
   // it is pushed and not changed until it is reused, except `claimed`.
-  // 32 bytes, two to a cache line in the pool's blocks.
-  struct alignas(32) Slot {
+  // 32 bytes: two to a cache line in the pool's blocks.
+  struct Slot {
     Slot* next = nullptr;  // in the incoming list, a batch or a free chain
     uint64_t due = 0;      // steady clock, nanoseconds
     IMsgHandler* handler = nullptr;  // the MsgItem's two fields
@@ -153,6 +153,10 @@ class OSAL_EXPORT MsgQueue {
     // run it, or RemoveMsg or Stop to discard it.
     std::atomic<bool> claimed{false};
     bool pooled = false;  // one of mBlocks' slots, else a single allocation
+  };
+  static constexpr size_t kBlockSlots = 64;
+  struct alignas(64) Block {
+    Slot slots[kBlockSlots];
   };
   // Equal due times keep the order of insertion (a multimap guarantees it).
   using ItemMap = std::multimap<uint64_t, Slot*>;
@@ -237,7 +241,7 @@ class OSAL_EXPORT MsgQueue {
   // or the pool spent allocates a single slot instead.
   alignas(64) std::atomic<bool> mStashBusy{false};
   Slot* mStash = nullptr;                      // guarded by mStashBusy
-  std::vector<std::unique_ptr<Slot[]>> mBlocks;  // guarded by mStashBusy
+  std::vector<std::unique_ptr<Block>> mBlocks;  // guarded by mStashBusy
   std::atomic<Slot*> mSpare{nullptr};
   // Worker only (and Stop, once the worker is joined); oldest first.
   alignas(64) Chain mRecycled;
