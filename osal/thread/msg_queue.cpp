@@ -275,7 +275,7 @@ void MsgQueue::RemoveMsg(IMsgHandler* handler) {
   }
   std::lock_guard<std::mutex> lock(mMutex);
   DiscardTaken(handler);
-  MergeIntoMap(TakeIncoming(kFlags), kNever);
+  MergeIntoMap(TakeIncoming(kFlags), NowNs());
   for (auto it = mItems.begin(); it != mItems.end();) {
     if (it->second->handler != handler) {
       ++it;

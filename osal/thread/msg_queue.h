@@ -20,10 +20,10 @@
 //
 // QueueMsg takes no lock: it pushes the item onto a lock-free incoming
 // list, and takes the queue's mutex only to wake a sleeping worker (once per
-// sleep). The worker takes the whole list in one step; when it is in due-time
-// order, its newest item was due when queued and nothing pending is due
-// before it, the worker runs it as it is, without reading the clock;
-// otherwise it sorts the list into the pending items and takes those due.
+// sleep). The worker takes the whole list in one step; when the list is in
+// due-time order, its newest item is due and nothing pending is due at or
+// before that item's due time, the worker runs the list as it is; otherwise
+// it sorts the list into the pending items and takes those due.
 // It runs the taken items in order without the lock; each taken item is
 // claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
 // that discards it, whichever comes first, so a discarded item never runs.
@@ -42,12 +42,11 @@
 // Thread safety: every operation may be called from any thread. One mutex
 // guards the pending items; the worker never holds it while a HandleMsg
 // runs, so a HandleMsg may call QueueMsg, RemoveMsg and GetThreadId on its
-// own queue.
-// NotifyFinished is called with the mutex held and must not call into the
-// queue. Start and Stop run one at a time as wholes, under a second mutex:
-// a Start during a Stop waits until that Stop has returned (and then starts
-// a new worker), a second Stop waits for the first and then finds the queue
-// Idle. So every Stop returns only when no HandleMsg runs, no worker outlives
+// own queue. NotifyFinished is called with the mutex held and must not call
+// into the queue. Start and Stop run one at a time as wholes, under a second
+// mutex: a Start during a Stop waits until that Stop has returned (and then
+// starts a new worker), a second Stop waits for the first and then finds the
+// queue Idle. So every Stop returns only when no HandleMsg runs, no worker outlives
 // its Stop, and no item accepted after a restart is discarded by an earlier
 // Stop. Start, Stop and the destructor must not be called from a HandleMsg
 // (the worker cannot join itself, and a Stop joining it would wait for it).
@@ -243,8 +242,7 @@ class OSAL_EXPORT MsgQueue {
   Slot* mStash = nullptr;                      // guarded by mStashBusy
   std::vector<std::unique_ptr<Block>> mBlocks;  // guarded by mStashBusy
   std::atomic<Slot*> mSpare{nullptr};
-  // Worker only (and Stop, once the worker is joined); oldest first.
-  alignas(64) Chain mRecycled;
+  alignas(64) Chain mRecycled;  // worker only; oldest first
   Slot* mDiscarded = nullptr;  // guarded by mMutex
 };
 
