@@ -134,8 +134,9 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
+  const uint64_t due = DueTime(delay);
   Slot* slot = NewSlot();
-  slot->due = DueTime(delay);
+  slot->due = due;
   slot->handler = handler;
   slot->argument = 0;
   slot->claimed.store(false, std::memory_order_relaxed);
