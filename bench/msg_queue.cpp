@@ -10,8 +10,9 @@
 // lowered the way the queue's worker lowers it (slack:1).
 //
 // Throughput of delay-0 items from one producer, with nothing else pending
-// and with 1000 distinct due times pending, beside a minimal general-purpose
-// event loop's post (std::function in a deque under a mutex, notify_one).
+// and with 1000 distinct due times pending, and from two producers, beside a
+// minimal general-purpose event loop's post (std::function in a deque under
+// a mutex, notify_one).
 //
 // Idle CPU of the process over 10 s with a started queue and nothing due
 // (empty, or one item due in an hour), beside a bare thread waiting on a
@@ -168,9 +169,37 @@ class ProducerPriority {
   sched_param mParam{};
 };
 
-// args: number of distinct far-future due times pending.
+// Calls `post` kThroughputBatch times, split among `producers` threads, and
+// waits until `counter` has seen every item run. One producer is this thread,
+// at the worker's priority. Several producers are threads of their own under
+// the default policy: at the worker's priority they would hold both cores
+// and keep the worker (and the event loop's thread) from running until they
+// are done, which measures only the order of the scheduler.
+template <typename Post>
+void ProduceBatch(int64_t producers, CountHandler& counter, Post post) {
+  counter.Reset(kThroughputBatch);
+  auto produce = [&] {
+    for (int64_t i = 0; i < kThroughputBatch / producers; ++i) {
+      post();
+    }
+  };
+  if (producers == 1) {
+    ProducerPriority priority;
+    produce();
+  } else {
+    std::vector<std::thread> threads;
+    for (int64_t p = 0; p < producers; ++p) {
+      threads.emplace_back(produce);
+    }
+    for (std::thread& thread : threads) {
+      thread.join();
+    }
+  }
+  counter.WaitDone();
+}
+
+// args: number of distinct far-future due times pending, producers.
 void BM_QueueThroughput(benchmark::State& state) {
-  ProducerPriority producer;
   osal::MsgQueue queue;
   queue.Start("bench_throughput", osal::Thread::kPriorityNormal);
   IdleHandler far;
@@ -179,11 +208,7 @@ void BM_QueueThroughput(benchmark::State& state) {
   }
   CountHandler counter;
   for (auto _ : state) {
-    counter.Reset(kThroughputBatch);
-    for (int i = 0; i < kThroughputBatch; ++i) {
-      queue.QueueMsg(&counter, 0);
-    }
-    counter.WaitDone();
+    ProduceBatch(state.range(1), counter, [&] { queue.QueueMsg(&counter, 0); });
   }
   queue.Stop();
   state.SetItemsProcessed(state.iterations() * kThroughputBatch);
@@ -227,19 +252,17 @@ class EventLoop {
   std::thread mThread;
 };
 
+// arg: producers.
 void BM_EventLoopPostThroughput(benchmark::State& state) {
-  ProducerPriority producer;
   EventLoop loop;
   CountHandler counter;
   for (auto _ : state) {
-    counter.Reset(kThroughputBatch);
-    for (int i = 0; i < kThroughputBatch; ++i) {
+    ProduceBatch(state.range(0), counter, [&] {
       loop.Post([&counter] {
         int32_t argument = 0;
         counter.HandleMsg(argument);
       });
-    }
-    counter.WaitDone();
+    });
   }
   state.SetItemsProcessed(state.iterations() * kThroughputBatch);
 }
@@ -297,8 +320,14 @@ BENCHMARK(BM_QueueLateness)
     ->ArgsProduct({{1000, 10000}, {1, 0}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_EventLoopPostThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_QueueThroughput)->ArgNames({"pending"})->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EventLoopPostThroughput)->ArgName("producers")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_QueueThroughput)
+    ->ArgNames({"pending", "producers"})
+    ->Args({0, 1})
+    ->Args({1000, 1})
+    ->Args({0, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_CondVarIdleCpu)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_QueueIdleCpu)->ArgName("pending")->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
