@@ -670,6 +670,45 @@ TEST(MsgQueue, ConcurrentProducersAndRemovalsLoseNothingAndKeepOrder) {
   EXPECT_EQ(removed.mRuns + removed.mDiscards, removed_queued.load());
 }
 
+// More items pending than the queue keeps slots for: those beyond the pool
+// get slots of their own, and both kinds run in queue order or are
+// discarded and given back.
+TEST(MsgQueue, ItemsBeyondTheSlotPoolRunInOrderOrAreDiscarded) {
+  constexpr int kItems = 3000;
+  osal::MsgQueue queue;
+  ASSERT_EQ(queue.Start("pool", kPriority), 0);
+  Gate gate;
+  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+  ASSERT_TRUE(gate.WaitEntered());
+  Tally tally;
+  Tally removed_tally;
+  Item removed(removed_tally);
+  std::vector<std::unique_ptr<Item>> items;
+  for (int i = 0; i < kItems; ++i) {
+    items.push_back(std::make_unique<Item>(tally));
+    ASSERT_EQ(queue.QueueMsg(items.back().get(), 0), 0);
+    ASSERT_EQ(queue.QueueMsg(&removed, 0), 0);
+  }
+  queue.RemoveMsg(&removed);
+  EXPECT_EQ(removed.mDiscards, kItems);
+  gate.Release();
+  ASSERT_TRUE(tally.WaitFinished(kItems));
+  for (int i = 0; i < kItems; ++i) {
+    ASSERT_EQ(items[i]->mRunOrder, i);
+  }
+  // The slots given back serve the next items.
+  for (int round = 0; round < 2; ++round) {
+    for (auto& item : items) {
+      ASSERT_EQ(queue.QueueMsg(item.get(), 0), 0);
+    }
+    ASSERT_TRUE(tally.WaitFinished((round + 2) * kItems));
+  }
+  EXPECT_EQ(removed.mRuns, 0);
+  for (const auto& item : items) {
+    EXPECT_EQ(item->mRuns, 3);
+  }
+}
+
 // A delay that carries the due time past 2^64 must not wrap into the past.
 TEST(MsgQueue, DueTimePastTheClockRangeIsHeldAtTheEndAndKeepsQueueOrder) {
   osal::MsgQueue queue;
