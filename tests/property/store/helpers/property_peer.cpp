@@ -24,6 +24,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,6 +57,16 @@ int CountThreads() {
 bool WaitForThreads(int expected) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (CountThreads() != expected) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool WaitUntilGone(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (access(path.c_str(), F_OK) == 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -170,8 +181,14 @@ int As(char** argv, int argc) {
 
 int Unload() {
   // A sanitizer runtime starts a helper thread of its own with the first
-  // thread of the process; let that happen before counting.
-  std::thread([] {}).join();
+  // thread of the process; let that happen before counting, and the joined
+  // thread leave /proc, or it would be counted as one that stays.
+  pid_t joined = 0;
+  std::thread([&joined] { joined = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+  if (!WaitUntilGone(joined)) {
+    fprintf(stderr, "thread %d stays in /proc after its join\n", static_cast<int>(joined));
+    return 1;
+  }
   const int before = CountThreads();
   for (int round = 0; round < 3; ++round) {
     void* library = Load();
