@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
-#include <tuple>
 #include <utility>
 
 #include "platform/log/zu_log.h"
@@ -17,6 +16,9 @@ namespace {
 constexpr const char* kTag = "MsgQueue";
 
 using Clock = std::chrono::steady_clock;
+
+// The due time of an item that never falls due, and a wait without a limit.
+constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
 uint64_t NowNs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -29,7 +31,7 @@ uint64_t NowNs() {
 uint64_t DueTime(unsigned long delay) {
   uint64_t due = 0;
   if (__builtin_add_overflow(NowNs(), static_cast<uint64_t>(delay), &due)) {
-    return std::numeric_limits<uint64_t>::max();
+    return kNever;
   }
   return due;
 }
@@ -42,8 +44,6 @@ Clock::time_point Deadline(uint64_t due) {
   }
   return Clock::time_point(std::chrono::nanoseconds(static_cast<Clock::rep>(due)));
 }
-
-constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
 // The pool's blocks, at most.
 constexpr size_t kPoolBlocks = 16;
