@@ -138,7 +138,6 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   Slot* slot = NewSlot();
   slot->due = due;
   slot->handler = handler;
-  slot->argument = 0;
   slot->claimed.store(false, std::memory_order_relaxed);
   const Pushed pushed = Push(slot);
   if (pushed == Pushed::kRefused) {
@@ -258,7 +257,6 @@ void MsgQueue::MergeIntoMap(const Chain& chain, uint64_t now) {
       Slot* single = new Slot;
       single->due = slot->due;
       single->handler = slot->handler;
-      single->argument = slot->argument;
       Release(slot);
       slot = single;
     }
@@ -398,7 +396,7 @@ void MsgQueue::RunBatch() {
       return;
     }
     if (!slot->claimed.exchange(true)) {
-      MsgItem item{slot->handler, slot->argument};
+      MsgItem item{slot->handler, 0};
       item.mHandler->HandleMsg(item.mArgument);
     }
   }

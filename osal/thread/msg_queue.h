@@ -146,8 +146,8 @@ class OSAL_EXPORT MsgQueue {
   struct Slot {
     Slot* next = nullptr;  // in the incoming list, a batch or a free chain
     uint64_t due = 0;      // steady clock, nanoseconds
-    IMsgHandler* handler = nullptr;  // the MsgItem's two fields
-    int32_t argument = 0;
+    // The item's handler; its argument is always 0, as QueueMsg stores it.
+    IMsgHandler* handler = nullptr;
     // Set by the first to take the item out of a taken batch: the worker to
     // run it, or RemoveMsg or Stop to discard it.
     std::atomic<bool> claimed{false};

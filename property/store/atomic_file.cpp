@@ -190,9 +190,6 @@ bool CannotReplace(int error) {
   return error == EACCES || error == EPERM || error == EROFS || error == EBUSY || error == EXDEV;
 }
 
-// Writes the temporary, gives it the old file's owner, group and mode, and
-// renames it over the old file. `inPlace` tells the caller to rewrite the old
-// file itself instead; the temporary is gone in every outcome but success.
 // The temporary, created anew: a dead writer's one is removed first.
 int CreateTemporary(int dir, const std::string& name, mode_t mode) {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
@@ -208,12 +205,12 @@ int CreateTemporary(int dir, const std::string& name, mode_t mode) {
 // are through these changes).
 bool KeepOwnerAndMode(int fd, const struct stat& old, struct stat& now, bool& inPlace, AtomicFile::Failure& failure) {
   if (fstat(fd, &now) != 0) return Fail(failure, "stat");
-  if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && fchown(fd, old.st_uid, old.st_gid) != 0) {
+  const bool ownerDiffers = now.st_uid != old.st_uid || now.st_gid != old.st_gid;
+  if (ownerDiffers && fchown(fd, old.st_uid, old.st_gid) != 0) {
     inPlace = CannotReplace(errno);  // the owner cannot be kept
     return inPlace ? false : Fail(failure, "set owner");
   }
-  const bool ownerChanged = now.st_uid != old.st_uid || now.st_gid != old.st_gid;
-  if ((ownerChanged || (now.st_mode & 07777) != (old.st_mode & 07777)) && fchmod(fd, old.st_mode & 07777) != 0) {
+  if ((ownerDiffers || (now.st_mode & 07777) != (old.st_mode & 07777)) && fchmod(fd, old.st_mode & 07777) != 0) {
     return Fail(failure, "set mode");
   }
   return true;

@@ -261,10 +261,12 @@ bool PropertyFile::WriteConfig(std::string path) const {
   return false;
 }
 
+bool PropertyFile::IsAnotherFile(const char* path) const { return mFileName.empty() || mFileName != path; }
+
 void PropertyFile::Refresh(const char* path) {
   if (path != mLastPath) {
     // Another path, or the same one at another address.
-    if (mFileName.empty() || mFileName != path) {
+    if (IsAnotherFile(path)) {
       ReadConfig(path);
       mLastPath = path;
       return;
@@ -325,7 +327,7 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s", refusal);
     return StoreResult::kRefused;
   }
-  if (mFileName.empty() || mFileName != path) ReadConfig(path);  // first use registers
+  if (IsAnotherFile(path)) ReadConfig(path);  // first use registers
   std::string rendered;
   const auto change = [&](const std::string& current) {
     // The file as it is now is the base; parsing is skipped when it is the

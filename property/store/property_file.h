@@ -148,6 +148,9 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   static void AfterForkInParent();
   static void AfterForkInChild();
 
+  // Whether `path` is not the file this object last read (or it has read
+  // none). mMutex held.
+  bool IsAnotherFile(const char* path) const;
   // Reads `path` unless the pairs in memory are known to be its contents.
   void Refresh(const char* path);
   // Registers with the watcher for the first path read; tries again for
