@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "platform/log/zu_log.h"
@@ -165,6 +166,10 @@ int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
   }
   observers.push_back(observer);
   return 0;
+}
+
+int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) {
+  return SetCallback(std::move(path), observer);
 }
 
 int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {

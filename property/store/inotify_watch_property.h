@@ -97,6 +97,11 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // yet. Registering twice changes nothing. Returns 0, or -1 when the
   // observer is null or the path cannot be watched.
   int SetCallback(std::string path, Observer* observer);
+  // SetCallback that also takes a path whose file does not exist yet (its
+  // directory must): the observers are told when the file appears, and
+  // whenever it is replaced, removed or created again. Returns 0, or -1
+  // when the observer is null or the path cannot be watched.
+  int WatchPath(std::string path, Observer* observer);
 
   // Removes `observer` from `path`; the path is no longer watched once its
   // last observer is gone. A path that is not watched is only logged (it
