@@ -1,11 +1,9 @@
 #include "property/store/property_api.h"
 
 #include "property/store/inotify_watch_property.h"
-#include "property/store/property_file.h"
+#include "property/store/process_store.h"
 
 namespace {
-
-constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
 
 // Constructed in this order when the library is loaded and destroyed in the
 // reverse order when it is unloaded: the watcher (its two threads start),
@@ -16,14 +14,16 @@ PropertyFile gPropertyFile;
 
 }  // namespace
 
+PropertyFile& ProcessStore() { return gPropertyFile; }
+
 extern "C" {
 
 PROPERTY_EXPORT int property_set(const char* key, const char* value) {
-  return gPropertyFile.Set(kConfigFile, key, value);
+  return ProcessStore().Set(kPropertyConfigFile, key, value);
 }
 
 PROPERTY_EXPORT int property_get(const char* key, char* value, const char* default_value) {
-  return gPropertyFile.Get(kConfigFile, key, value, default_value);
+  return ProcessStore().Get(kPropertyConfigFile, key, value, default_value);
 }
 
 }  // extern "C"
