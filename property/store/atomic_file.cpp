@@ -1,16 +1,21 @@
 #include "property/store/atomic_file.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "property/store/in_place_journal.h"
 
 namespace {
-
-constexpr int kMaxSymlinkHops = 8;
 
 // Closes the descriptor it holds when it goes.
 class Descriptor {
@@ -53,9 +58,12 @@ bool Before(const timespec& a, const timespec& b) {
   return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
 }
 
-// File systems stamp times from the coarse clock: a file last modified
-// before the coarse clock's current tick cannot be rewritten with the same
-// time again.
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// A file system that keeps whole seconds only stamps every version of the
+// second alike; one that keeps sub-second times stamps from the coarse clock,
+// so a file modified before that clock's current tick cannot be modified
+// again with the same time.
 FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
   identity.exists = true;
@@ -63,7 +71,7 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.inode = info.st_ino;
   identity.size = info.st_size;
   identity.modified = info.st_mtim;
-  identity.trusted = Before(info.st_mtim, Now(CLOCK_REALTIME_COARSE));
+  identity.trusted = info.st_mtim.tv_nsec != 0 && Before(info.st_mtim, Now(CLOCK_REALTIME_COARSE));
   return identity;
 }
 
@@ -78,61 +86,50 @@ void SplitPath(const std::string& path, std::string& dir, std::string& name) {
   name = path.substr(slash + 1);
 }
 
-bool LockDescriptor(int fd, int operation) {
-  while (flock(fd, operation) != 0) {
-    if (errno != EINTR) return false;
+// The end of the time a writer may wait for its locks.
+class Deadline {
+ public:
+  explicit Deadline(int ms) : mEnd(Now(CLOCK_MONOTONIC)) {
+    mEnd.tv_sec += ms / 1000;
+    mEnd.tv_nsec += (ms % 1000) * 1000000L;
+    if (mEnd.tv_nsec >= 1000000000L) {
+      mEnd.tv_sec += 1;
+      mEnd.tv_nsec -= 1000000000L;
+    }
   }
-  return true;
-}
+  bool Passed() const { return !Before(Now(CLOCK_MONOTONIC), mEnd); }
 
-// The file `path` names, opened with `flags` while its directory is locked
-// with `lockOperation` (LOCK_SH or LOCK_EX). A symlink at the path is
-// followed to its target, and the target's directory is the one locked.
-// Members go in reverse order: the file closes first (after a rename, that
-// close is what tells the old file's watchers), the directory's lock last.
-struct LockedFile {
-  Descriptor dir;
-  Descriptor file;
-  std::string dirPath;
-  std::string name;
+ private:
+  timespec mEnd;
 };
 
-bool OpenLocked(const std::string& path, int flags, int lockOperation, LockedFile& locked,
-                AtomicFile::Failure& failure) {
-  std::string target = path;
-  for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
-    SplitPath(target, locked.dirPath, locked.name);
-    locked.dir.Reset(open(locked.dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!locked.dir.Valid()) {
-      // A reader that may not open the directory still reads the file,
-      // without the lock; a writer may not go without it.
-      if (lockOperation != LOCK_SH) return Fail(failure, "open directory");
-      locked.file.Reset(open(target.c_str(), flags | O_CLOEXEC));
-      return locked.file.Valid() || Fail(failure, "open");
+// flock(2) has no time-out: the lock is tried, and tried again after pauses
+// that grow to a millisecond, until the deadline.
+bool LockBefore(int fd, const Deadline& deadline) {
+  long pauseNs = 20000;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return false;
+    if (deadline.Passed()) {
+      errno = ETIMEDOUT;
+      return false;
     }
-    if (!LockDescriptor(locked.dir.Get(), lockOperation)) return Fail(failure, "lock directory");
-    locked.file.Reset(openat(locked.dir.Get(), locked.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
-    if (locked.file.Valid()) return true;
-    if (errno != ELOOP) return Fail(failure, "open");
-    char link[PATH_MAX];
-    const ssize_t length = readlinkat(locked.dir.Get(), locked.name.c_str(), link, sizeof(link) - 1);
-    if (length < 0) return Fail(failure, "read symlink");
-    link[length] = '\0';
-    target = link[0] == '/' ? std::string(link) : locked.dirPath + "/" + link;
-    locked.dir.Reset();  // unlocks before the target's directory is locked
+    const timespec pause = {0, pauseNs};
+    nanosleep(&pause, nullptr);
+    pauseNs = std::min(2 * pauseNs, 1000000L);
   }
-  return Fail(failure, "open", ELOOP);
 }
 
-// Reads to the end of a regular file, whose read comes back short only at
-// its end: a file of the size expected takes one call.
+// Reads to the end of a regular file from `offset`, whose read comes back
+// short only at its end: a file of the size expected takes one call.
 bool ReadAll(int fd, off_t sizeHint, std::string& text) {
   size_t got = 0;
   text.resize(static_cast<size_t>(sizeHint) + 1);
   for (;;) {
     if (got == text.size()) text.resize(2 * text.size() + 4096);
     const size_t wanted = text.size() - got;
-    const ssize_t n = read(fd, &text[got], wanted);
+    const ssize_t n = pread(fd, &text[got], wanted, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     got += static_cast<size_t>(n);
@@ -142,10 +139,10 @@ bool ReadAll(int fd, off_t sizeHint, std::string& text) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& text, off_t offset) {
+bool WriteAll(int fd, const char* data, size_t size, off_t offset) {
   size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
+  while (done < size) {
+    const ssize_t n = pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -153,18 +150,89 @@ bool WriteAll(int fd, const std::string& text, off_t offset) {
   return true;
 }
 
+bool WriteAll(int fd, const std::string& text, off_t offset) { return WriteAll(fd, text.data(), text.size(), offset); }
+
 bool StatRegular(int fd, struct stat& info, AtomicFile::Failure& failure) {
   if (fstat(fd, &info) != 0) return Fail(failure, "stat");
   if (!S_ISREG(info.st_mode)) return Fail(failure, "open", EINVAL);
   return true;
 }
 
+// The file a writer holds: its directory (when the writer may open it) and
+// the file, both locked. Members go in reverse order: the file's lock goes
+// first, the directory's last.
+struct LockedFile {
+  Descriptor dir;
+  Descriptor file;
+  std::string path;  // symlinks resolved
+  std::string name;
+  struct stat info = {};
+
+  // Opens the file again, by its name in the locked directory.
+  int Open(int flags) const {
+    flags |= O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    return dir.Valid() ? openat(dir.Get(), name.c_str(), flags) : open(path.c_str(), flags);
+  }
+  // True while the path still names the file `info` describes.
+  bool StillNamed() const {
+    struct stat now = {};
+    const int found = dir.Valid() ? fstatat(dir.Get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW)
+                                  : lstat(path.c_str(), &now);
+    return found == 0 && now.st_dev == info.st_dev && now.st_ino == info.st_ino;
+  }
+  bool MayWrite() const {
+    return dir.Valid() ? faccessat(dir.Get(), name.c_str(), W_OK, AT_EACCESS) == 0
+                       : faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  }
+};
+
+// Takes the directory's lock (when the directory may be opened), then the
+// file's, before `deadline`. A writer that waited for the file while another
+// replaced it locks the file the path names now.
+bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFile& locked,
+                    AtomicFile::Failure& failure) {
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real) == nullptr) return Fail(failure, "open");
+  locked.path = real;
+  std::string dirPath;
+  SplitPath(locked.path, dirPath, locked.name);
+  locked.dir.Reset(open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A writer who may not list the directory rewrites in place, under the
+  // file's lock alone.
+  if (!locked.dir.Valid() && errno != EACCES) return Fail(failure, "open directory");
+  if (locked.dir.Valid() && !LockBefore(locked.dir.Get(), deadline)) {
+    return Fail(failure, "wait for the lock of the file's directory");
+  }
+  for (;;) {
+    locked.file.Reset(locked.Open(O_RDONLY));
+    if (!locked.file.Valid()) return Fail(failure, "open");
+    if (!StatRegular(locked.file.Get(), locked.info, failure)) return false;
+    if (!LockBefore(locked.file.Get(), deadline)) return Fail(failure, "wait for the lock of the file");
+    if (locked.StillNamed()) return true;
+  }
+}
+
+// Makes the file whole again after a writer died in a rewrite in place:
+// `resolved` is what the file stands for.
+bool Recover(const LockedFile& locked, const InPlaceJournal::Resolved& resolved, AtomicFile::Failure& failure) {
+  Descriptor file(locked.Open(O_RDWR));
+  if (!file.Valid()) return Fail(failure, "open");
+  if (resolved.state == InPlaceJournal::State::kRollForward && !WriteAll(file.Get(), resolved.text, 0)) {
+    return Fail(failure, "recover in place");
+  }
+  if (ftruncate(file.Get(), static_cast<off_t>(resolved.text.size())) != 0) return Fail(failure, "truncate");
+  if (fdatasync(file.Get()) != 0) return Fail(failure, "flush");
+  return true;
+}
+
 // Stamps the file with the precise time, so that its identity differs from
-// any other version of the file; false when this process may not set times
-// (it does not own the file).
-bool StampPrecisely(int fd) {
+// any other version of the file. Returns whether this process could set the
+// time (it owns the file) and the file system kept it as given.
+bool StampPrecisely(int fd, struct stat& info) {
   const timespec times[2] = {{0, UTIME_OMIT}, Now(CLOCK_REALTIME)};
-  return futimens(fd, times) == 0;
+  const bool stamped = futimens(fd, times) == 0;
+  if (fstat(fd, &info) != 0) return false;
+  return stamped && SameTime(info.st_mtim, times[1]);
 }
 
 // Flushes the new contents; `info` is the file's status after the write.
@@ -175,13 +243,41 @@ bool Finish(int fd, const struct stat& info, bool stamped, FileIdentity& written
   return true;
 }
 
-bool RewriteInPlace(int fd, const std::string& text, FileIdentity& written, AtomicFile::Failure& failure) {
-  if (!WriteAll(fd, text, 0)) return Fail(failure, "write in place");
-  if (ftruncate(fd, static_cast<off_t>(text.size())) != 0) return Fail(failure, "truncate");
-  const bool stamped = StampPrecisely(fd);
+// The space a file system has for this process, in bytes.
+bool HasRoomFor(int fd, size_t bytes) {
+  struct statvfs fs = {};
+  if (fstatvfs(fd, &fs) != 0) return true;  // unknown: the write itself tells
+  const unsigned long long blocks = geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
+  return blocks * fs.f_frsize >= bytes + fs.f_frsize;
+}
+
+// Appends the journal (and flushes it), overwrites the front, truncates.
+// Until the journal is whole and flushed, any failure takes the file back to
+// its old length: the old text is never touched before.
+bool RewriteInPlace(const LockedFile& locked, const std::string& current, const std::string& text,
+                    FileIdentity& written, AtomicFile::Failure& failure) {
+  const std::string block = InPlaceJournal::Block(current, text);
+  // Checked before the file is opened for writing: a write that cannot be
+  // done tells no watcher of the file.
+  if (!HasRoomFor(locked.file.Get(), block.size())) return Fail(failure, "write in place", ENOSPC);
+  Descriptor file(locked.Open(O_RDWR));
+  if (!file.Valid()) return Fail(failure, "open");
+  const off_t oldLength = static_cast<off_t>(current.size());
+  const size_t head = InPlaceJournal::HeadLength(block);
+  // The head goes first and alone, so that a writer killed later leaves it
+  // whole: it tells the next process where the old text ends.
+  if (!WriteAll(file.Get(), block.data(), head, oldLength) ||
+      !WriteAll(file.Get(), block.data() + head, block.size() - head, oldLength + static_cast<off_t>(head)) ||
+      fdatasync(file.Get()) != 0) {
+    const int error = errno;
+    if (ftruncate(file.Get(), oldLength) != 0) return Fail(failure, "truncate");
+    return Fail(failure, "write in place", error);
+  }
+  if (!WriteAll(file.Get(), text, 0)) return Fail(failure, "write in place");
+  if (ftruncate(file.Get(), static_cast<off_t>(text.size())) != 0) return Fail(failure, "truncate");
   struct stat info = {};
-  if (fstat(fd, &info) != 0) return Fail(failure, "stat");
-  return Finish(fd, info, stamped, written, failure);
+  const bool stamped = StampPrecisely(file.Get(), info);
+  return Finish(file.Get(), info, stamped, written, failure);
 }
 
 // The errors that say "this directory or this file cannot be replaced by
@@ -200,11 +296,9 @@ int CreateTemporary(int dir, const std::string& name, mode_t mode) {
 }
 
 // Gives the temporary the old file's owner, group and mode where they differ
-// (chown first: it clears set-user-ID bits).
-// `now` receives the temporary's status (its size and times stay as they
-// are through these changes).
-bool KeepOwnerAndMode(int fd, const struct stat& old, struct stat& now, bool& inPlace, AtomicFile::Failure& failure) {
-  if (fstat(fd, &now) != 0) return Fail(failure, "stat");
+// (chown first: it clears set-user-ID bits). `now` is the temporary's status.
+bool KeepOwnerAndMode(int fd, const struct stat& old, const struct stat& now, bool& inPlace,
+                      AtomicFile::Failure& failure) {
   const bool ownerDiffers = now.st_uid != old.st_uid || now.st_gid != old.st_gid;
   if (ownerDiffers && fchown(fd, old.st_uid, old.st_gid) != 0) {
     inPlace = CannotReplace(errno);  // the owner cannot be kept
@@ -219,11 +313,11 @@ bool KeepOwnerAndMode(int fd, const struct stat& old, struct stat& now, bool& in
 // Writes the temporary, gives it the old file's owner, group and mode, and
 // renames it over the old file. `inPlace` tells the caller to rewrite the old
 // file itself instead; the temporary is gone in every outcome but success.
-bool ReplaceByRename(LockedFile& locked, const struct stat& old, const std::string& text, FileIdentity& written,
-                     bool& inPlace, AtomicFile::Failure& failure) {
+bool ReplaceByRename(const LockedFile& locked, const std::string& text, FileIdentity& written, bool& inPlace,
+                     AtomicFile::Failure& failure) {
   const int dir = locked.dir.Get();
   const std::string temporary = "." + locked.name + ".tmp";
-  Descriptor file(CreateTemporary(dir, temporary, old.st_mode & 0777));
+  Descriptor file(CreateTemporary(dir, temporary, locked.info.st_mode & 0777));
   if (!file.Valid()) {
     inPlace = CannotReplace(errno);
     return inPlace ? false : Fail(failure, "create temporary");
@@ -239,9 +333,9 @@ bool ReplaceByRename(LockedFile& locked, const struct stat& old, const std::stri
   } cleanup{dir, temporary, renamed};
 
   if (!WriteAll(file.Get(), text, 0)) return Fail(failure, "write temporary");
-  const bool stamped = StampPrecisely(file.Get());
   struct stat info = {};
-  if (!KeepOwnerAndMode(file.Get(), old, info, inPlace, failure)) return false;
+  const bool stamped = StampPrecisely(file.Get(), info);
+  if (!KeepOwnerAndMode(file.Get(), locked.info, info, inPlace, failure)) return false;
   if (!Finish(file.Get(), info, stamped, written, failure)) return false;
   // Closed once, whatever close reports: a second close could hit a
   // descriptor another thread has just opened under the same number.
@@ -254,13 +348,57 @@ bool ReplaceByRename(LockedFile& locked, const struct stat& old, const std::stri
   return true;
 }
 
+// Reads the file whole; `info` is its status before the read.
+bool ReadOnce(int fd, struct stat& info, std::string& text, AtomicFile::Failure& failure) {
+  if (!StatRegular(fd, info, failure)) return false;
+  return ReadAll(fd, info.st_size, text) || Fail(failure, "read");
+}
+
+// Two reads that agree, of a file that kept its size: no rewrite in place
+// ran through them (one that did would have torn the first, and the second,
+// made after it, would differ or would find a journal that says what the
+// file stands for).
+bool ReadSettled(int fd, struct stat& info, std::string& text, AtomicFile::Failure& failure) {
+  std::string again;
+  for (int attempt = 0; attempt < AtomicFile::kReadAttempts; ++attempt) {
+    if (!ReadOnce(fd, info, text, failure)) return false;
+    if (!ReadAll(fd, static_cast<off_t>(text.size()), again)) return Fail(failure, "read");
+    if (again == text && static_cast<off_t>(text.size()) == info.st_size) return true;
+    sched_yield();
+  }
+  return Fail(failure, "read", EAGAIN);
+}
+
+// A watcher of the old file that listens for close-after-write alone hears
+// of the replace: the old file, opened for writing again, is closed. Only
+// after a rename that happened: a failed write tells nobody anything.
+void TellWatchersOfTheOldFile(const LockedFile& locked) {
+  char self[32];
+  snprintf(self, sizeof(self), "/proc/self/fd/%d", locked.file.Get());
+  const int fd = open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) close(fd);
+}
+
+// A reader that finds a dead writer's journal makes the file whole, when it
+// may write the file and nobody holds its locks.
+void TryRecover(const std::string& path) {
+  const Deadline now(0);
+  LockedFile locked;
+  AtomicFile::Failure failure;
+  if (!LockForRewrite(path, now, locked, failure) || !locked.MayWrite()) return;
+  std::string text;
+  if (!ReadOnce(locked.file.Get(), locked.info, text, failure)) return;
+  const InPlaceJournal::Resolved resolved = InPlaceJournal::Resolve(text);
+  if (resolved.state != InPlaceJournal::State::kClean) Recover(locked, resolved, failure);
+}
+
 }  // namespace
 
 bool FileIdentity::Same(const FileIdentity& other) const {
   if (exists != other.exists) return false;
   if (!exists) return true;
   return device == other.device && inode == other.inode && size == other.size &&
-         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+         SameTime(modified, other.modified);
 }
 
 FileIdentity AtomicFile::Stat(const std::string& path) {
@@ -274,12 +412,19 @@ FileIdentity AtomicFile::Stat(const std::string& path) {
 }
 
 bool AtomicFile::Read(const std::string& path, std::string& text, FileIdentity& identity, Failure& failure) {
-  LockedFile locked;
-  if (!OpenLocked(path, O_RDONLY, LOCK_SH, locked, failure)) return false;
+  // Not blocking: opening a FIFO must not wait for a writer.
+  Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file.Valid()) return Fail(failure, "open");
   struct stat info = {};
-  if (!StatRegular(locked.file.Get(), info, failure)) return false;
+  std::string raw;
+  if (!ReadSettled(file.Get(), info, raw, failure)) return false;
   identity = IdentityOf(info);
-  if (!ReadAll(locked.file.Get(), info.st_size, text)) return Fail(failure, "read");
+  InPlaceJournal::Resolved resolved = InPlaceJournal::Resolve(raw);
+  if (resolved.state != InPlaceJournal::State::kClean) {
+    identity.trusted = false;  // the file is about to change
+    TryRecover(path);
+  }
+  text = std::move(resolved.text);
   return true;
 }
 
@@ -287,17 +432,20 @@ bool AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite, FileI
                          Failure& failure) {
   rewrote = false;
   LockedFile locked;
-  // Opening for writing is the permission check: only a caller that may
-  // write the file replaces it.
-  if (!OpenLocked(path, O_RDWR, LOCK_EX, locked, failure)) return false;
-  struct stat old = {};
-  if (!StatRegular(locked.file.Get(), old, failure)) return false;
-  std::string current;
-  if (!ReadAll(locked.file.Get(), old.st_size, current)) return Fail(failure, "read");
-  const std::string text = rewrite(current);
+  if (!LockForRewrite(path, Deadline(kLockWaitMs), locked, failure)) return false;
+  // The permission check: only a caller that may write the file changes it.
+  if (!locked.MayWrite()) return Fail(failure, "open");
+  std::string raw;
+  if (!ReadOnce(locked.file.Get(), locked.info, raw, failure)) return false;
+  const InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
+  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, current, failure)) return false;
+  const std::string text = rewrite(current.text);
   rewrote = true;
-  bool inPlace = false;
-  if (ReplaceByRename(locked, old, text, written, inPlace, failure)) return true;
+  bool inPlace = !locked.dir.Valid();
+  if (!inPlace && ReplaceByRename(locked, text, written, inPlace, failure)) {
+    TellWatchersOfTheOldFile(locked);
+    return true;
+  }
   if (!inPlace) return false;
-  return RewriteInPlace(locked.file.Get(), text, written, failure);
+  return RewriteInPlace(locked, current.text, text, written, failure);
 }

@@ -1,35 +1,52 @@
 // AtomicFile: reads and rewrites a text file that several processes share,
-// so that none of them ever sees it empty or half written and no update is
-// lost between them.
+// so that none of them ever sees it torn, no update is lost between them, and
+// no process can make another wait for long.
 //
-// Every rewrite runs under an exclusive flock(2) on the directory that holds
-// the file (the directory is never replaced, unlike the file): it reads the
-// file as it is now, lets the caller turn that text into the new one, writes
-// the new text to a temporary file in the same directory, flushes it
-// (fdatasync) and renames it over the file. A reader that takes no lock sees
-// the whole old or the whole new file; a writer killed at any moment leaves
-// one of the two. The temporary has a fixed name per file (".<name>.tmp"), so
-// a dead writer's temporary is removed by the next writer instead of piling
-// up. The directory itself is not flushed: after a power loss the path names
-// the whole old or the whole new file.
-//
+// Writers. Every rewrite holds two exclusive flock(2) locks: on the
+// directory that holds the file (when the writer may open it; the directory
+// is never replaced, and older builds of this library lock only it), then on
+// the file itself, which is checked to still be the one the path names once
+// locked. Each lock is waited for at most kLockWaitMs in all: a holder that
+// is stopped, or a user who may only read the file and holds a lock, delays
+// a writer by that much, and the write then fails naming the lock. Under the
+// locks the writer reads the file, lets the caller turn that text into the
+// new one, and:
+//   - replaces the file by rename: the new text goes to a temporary
+//     ".<name>.tmp" beside it, is flushed (fdatasync) and renamed over the
+//     file. The temporary has a fixed name, so a dead writer's one is removed
+//     by the next writer. The directory is not flushed: after a power loss
+//     the path names the whole old or the whole new file;
+//   - or, when the directory refuses the temporary (the writer may write the
+//     file but not the directory, or may not even list it), the file cannot
+//     be replaced by rename (a bind mount) or its owner cannot be kept,
+//     rewrites it in place through a journal appended to it
+//     (property/store/in_place_journal.h): a writer killed at any moment
+//     leaves a file that the next process of this library to touch it makes
+//     whole again, and readers see the old or the new text meanwhile. The
+//     space the journal needs (about the new text's size) is taken before the
+//     first byte of the old text is overwritten: when it is not there, the
+//     file stays byte for byte as it was.
 // What peers rely on stays: the replacement gets the old file's mode, owner
 // and group; a symlink at the path stays a symlink and its target is
-// replaced; only a caller that may open the file for writing changes it. When
-// the directory refuses the temporary (not writable) or the file cannot be
-// replaced by rename (a mount point), or its owner cannot be kept, the file is
-// rewritten in place under the same lock instead; Read takes the lock shared,
-// so readers of this library never see such a rewrite half done.
+// replaced; only a caller that may write the file changes it. A rewrite by
+// rename opens nothing of the old file for writing, so a failed one tells no
+// watcher of the file anything.
 //
-// The old file stays open for writing until after the rename and is closed
-// then: every inotify watcher of the old file gets its close-after-write and
-// re-reads at once, even one that watches for nothing else.
+// Readers never wait for another process and take no lock: a file replaced
+// by rename is read whole; a read that races a rewrite in place is detected
+// (the text read twice differs, or the journal says so) and done again, up
+// to kReadAttempts times, after which Read fails with EAGAIN and the caller
+// keeps what it had. A reader that finds a journal left by a dead writer
+// makes the file whole itself when it may write it and no writer holds it.
 //
-// Threads: the functions keep no state and may run on any thread. The lock
-// is taken on a descriptor opened for each call, so it is never shared with a
-// forked child. Lock order: whatever the caller holds, then the file lock;
-// the callback of Rewrite runs with the file lock held and must not wait for
-// another process or take the file watcher's mutex.
+// Only regular files are read or written: anything else at the path (a FIFO,
+// a device, a directory) is refused at once.
+//
+// Threads: the functions keep no state and may run on any thread. Locks are
+// taken on descriptors opened for each call (close-on-exec). Lock order:
+// whatever the caller holds, then the directory lock, then the file lock;
+// the callback of Rewrite runs with both held and must not wait for another
+// process.
 #ifndef PROPERTY_STORE_ATOMIC_FILE_H_
 #define PROPERTY_STORE_ATOMIC_FILE_H_
 
@@ -47,9 +64,10 @@ struct FileIdentity {
   ino_t inode = 0;
   off_t size = 0;
   timespec modified = {0, 0};
-  // False when a later rewrite in place could leave all four fields as they
-  // are (the file was modified within the last file-system clock tick):
-  // then the identity proves nothing and the file must be read again.
+  // True only where no later rewrite can leave all four fields as they are:
+  // the file system keeps sub-second times and the file was last modified
+  // before the current tick of its clock. On a file system with coarse times
+  // an identity never proves anything, and the file must be read again.
   bool trusted = false;
 
   // True when both name the same unchanged file (or both a missing one).
@@ -58,6 +76,11 @@ struct FileIdentity {
 
 class AtomicFile {
  public:
+  // The longest a writer waits for the locks of one rewrite, in all.
+  static constexpr int kLockWaitMs = 2000;
+  // How often a reader reads a file that keeps changing under it.
+  static constexpr int kReadAttempts = 8;
+
   // Why a call failed: the step (a short text such as "rename") and errno.
   struct Failure {
     const char* step = nullptr;
@@ -73,17 +96,20 @@ class AtomicFile {
   // or unreachable file gives the missing identity.
   static FileIdentity Stat(const std::string& path);
 
-  // Reads the whole file under the shared lock into `text` and its identity,
-  // as it was before the read, into `identity`. Returns false (and the failing
-  // step) when the file cannot be opened or read.
+  // Reads the whole file into `text` (the contents it stands for, should a
+  // rewrite in place be under way) and its identity, as it was before the
+  // read, into `identity`. Returns false (and the failing step) when the
+  // file cannot be opened or read, is not a regular file, or kept changing
+  // while it was read (EAGAIN).
   static bool Read(const std::string& path, std::string& text, FileIdentity& identity, Failure& failure);
 
-  // Under the exclusive lock: reads the file, calls `rewrite` with its text,
-  // and replaces the file with the result. Returns true with the identity of
-  // the new file in `written`; false with the failing step, the old file
-  // left intact and no temporary left behind. `rewrite` is not called when
-  // the file cannot be opened for reading and writing (a missing file is
-  // never created); `rewrote` tells whether it was.
+  // Under the locks: reads the file, calls `rewrite` with its text, and
+  // replaces the file with the result. Returns true with the identity of the
+  // new file in `written`; false with the failing step, the old file left
+  // intact (or, after a failure late in a rewrite in place, the new text in
+  // its journal) and no temporary left behind. `rewrite` is not called when
+  // the locks are not had in time or the caller may not write the file (a
+  // missing file is never created); `rewrote` tells whether it was.
   static bool Rewrite(const std::string& path, const Rewriter& rewrite, FileIdentity& written, bool& rewrote,
                       Failure& failure);
 };

@@ -1,5 +1,7 @@
 #include "property/store/property_api.h"
 
+#include <new>
+
 #include "property/store/inotify_watch_property.h"
 #include "property/store/process_store.h"
 
@@ -10,11 +12,23 @@ namespace {
 // then the empty process-wide property file, which removes its registration
 // before the watcher goes.
 [[maybe_unused]] InotifyWatchProperty* const gInotifyWatch = InotifyWatchProperty::GetInstance();
-PropertyFile gPropertyFile;
+
+// The process-wide store lives in storage that outlasts its use: at exit
+// other threads may still be inside property_get while the library's statics
+// go, so the store is closed (emptied, and answering with defaults), never
+// destroyed.
+alignas(PropertyFile) unsigned char gStoreStorage[sizeof(PropertyFile)];
+
+struct StoreLifetime {
+  StoreLifetime() { new (gStoreStorage) PropertyFile; }
+  ~StoreLifetime() { ProcessStore().Close(); }
+  StoreLifetime(const StoreLifetime&) = delete;
+  StoreLifetime& operator=(const StoreLifetime&) = delete;
+} gStoreLifetime;
 
 }  // namespace
 
-PropertyFile& ProcessStore() { return gPropertyFile; }
+PropertyFile& ProcessStore() { return *std::launder(reinterpret_cast<PropertyFile*>(gStoreStorage)); }
 
 extern "C" {
 

@@ -121,6 +121,10 @@ PropertyFile::PropertyFile() {
 }
 
 PropertyFile::~PropertyFile() {
+  if (!mClosed) Unlink();
+}
+
+void PropertyFile::Unlink() {
   pthread_mutex_lock(&gLiveMutex);
   PropertyFile** link = &gLiveFiles;
   while (*link != this) link = &(*link)->mNextLive;
@@ -129,16 +133,39 @@ PropertyFile::~PropertyFile() {
   InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
 }
 
+void PropertyFile::Close() {
+  {
+    std::lock_guard<std::mutex> writing(mWriteMutex);
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mClosed) return;
+    mClosed = true;
+    PropertyMap().swap(mProperties);
+    std::string().swap(mFileName);
+    std::string().swap(mText);
+    std::string().swap(mKept);
+  }
+  // Outside mMutex: the removal waits for a dispatch whose observer may be
+  // inside Get.
+  Unlink();
+  std::string().swap(mWatchedPath);
+}
+
 // A fork waits until no thread is inside any property file, so that the
 // child finds the mutexes free and the pairs whole. The child's watcher
 // watches nothing: its objects re-check the file on every call.
 void PropertyFile::BeforeFork() {
   pthread_mutex_lock(&gLiveMutex);
-  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) file->mMutex.lock();
+  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) {
+    file->mWriteMutex.lock();
+    file->mMutex.lock();
+  }
 }
 
 void PropertyFile::AfterForkInParent() {
-  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) file->mMutex.unlock();
+  for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) {
+    file->mMutex.unlock();
+    file->mWriteMutex.unlock();
+  }
   pthread_mutex_unlock(&gLiveMutex);
 }
 
@@ -148,6 +175,7 @@ void PropertyFile::AfterForkInChild() {
     file->mRegistered = false;
     file->mWatching = false;
     file->mMutex.unlock();
+    file->mWriteMutex.unlock();
   }
   pthread_mutex_unlock(&gLiveMutex);
 }
@@ -217,21 +245,36 @@ bool PropertyFile::ReadConfig(std::string path) {
   // Registered before the read: a change after it is told.
   TryRegister(path);
   mWatching = mRegistered && path == mWatchedPath;
-  mFileName = path;
-  mLastPath = nullptr;
+  const bool sameFile = path == mFileName;
+  mFileName = std::move(path);
+  return Load(sameFile);
+}
+
+bool PropertyFile::Load(bool sameFile) {
   std::string text;
+  FileIdentity identity;
   AtomicFile::Failure failure;
-  if (!AtomicFile::Read(path, text, mIdentity, failure)) {
-    mIdentity = AtomicFile::Stat(path);
-    mProperties.clear();
-    mText.clear();
-    mKept.clear();
-    mUnwritten = false;
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "file open error fileName=%s", path.c_str());
+  if (AtomicFile::Read(mFileName, text, identity, failure)) {
+    mIdentity = identity;
+    // The same text holds the same pairs, and a pair this process could not
+    // write stays until the file really changes.
+    if (!sameFile || text != mText) Parse(text);
+    return true;
+  }
+  if (failure.error == EAGAIN && sameFile) {
+    // Rewritten again and again while it was read: keep what was read last
+    // and look again at the next call.
+    mIdentity.trusted = false;
+    mNeedReload.store(true, std::memory_order_relaxed);
     return false;
   }
-  Parse(text);
-  return true;
+  mIdentity = AtomicFile::Stat(mFileName);
+  mProperties.clear();
+  mText.clear();
+  mKept.clear();
+  mUnwritten = false;
+  ZuLogPrint(ZU_LOG_ERROR, kTag, "file open error fileName=%s", mFileName.c_str());
+  return false;
 }
 
 std::string PropertyFile::Render(const std::string& kept) const {
@@ -264,22 +307,20 @@ bool PropertyFile::WriteConfig(std::string path) const {
 bool PropertyFile::IsAnotherFile(const char* path) const { return mFileName.empty() || mFileName != path; }
 
 void PropertyFile::Refresh(const char* path) {
-  if (path != mLastPath) {
-    // Another path, or the same one at another address.
-    if (IsAnotherFile(path)) {
-      ReadConfig(path);
-      mLastPath = path;
-      return;
-    }
-    mLastPath = path;
+  if (IsAnotherFile(path)) {
+    ReadConfig(path);
+    return;
   }
-  if (mWatching) {
+  // A missing file is looked for on every call: its directory may be gone
+  // and with it the watch.
+  if (mWatching && mIdentity.exists) {
     if (!mNeedReload.load(std::memory_order_acquire)) return;
     // Cleared before the check: a change that lands during it asks again.
     mNeedReload.store(false, std::memory_order_relaxed);
   }
   if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
-  ReadConfig(path);
+  if (!mRegistered) TryRegister(mFileName);
+  Load(true);
 }
 
 int PropertyFile::Get(const char* path, const char* key, char* value, const char* default_value) {
@@ -288,6 +329,7 @@ int PropertyFile::Get(const char* path, const char* key, char* value, const char
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property key cannot be empty");
     return 0;
   }
+  if (mClosed) return CopyDefault(default_value, value);
   Refresh(path);
   const auto it = mProperties.find(std::string_view(key));
   if (it != mProperties.end() && !it->second.empty()) return CopyStored(it->second, value);
@@ -296,6 +338,7 @@ int PropertyFile::Get(const char* path, const char* key, char* value, const char
 
 PropertyFile::PropertyMap PropertyFile::Snapshot(const char* path) {
   std::lock_guard<std::mutex> lock(mMutex);
+  if (mClosed) return {};
   Refresh(path);
   return mProperties;
 }
@@ -322,42 +365,49 @@ int PropertyFile::Set(const char* path, const char* key, const char* value) {
 
 PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key, const char* value) {
   ZuLogPrint(ZU_LOG_INFO, kTag, "CONFIG_FILE: %s", path);
-  std::lock_guard<std::mutex> lock(mMutex);
   if (const char* refusal = Refusal(key, value)) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s", refusal);
     return StoreResult::kRefused;
   }
-  if (IsAnotherFile(path)) ReadConfig(path);  // first use registers
+  // Writers of this object take turns on mWriteMutex; mMutex is held only
+  // for the pairs in memory, never while another process is waited for.
+  std::lock_guard<std::mutex> writing(mWriteMutex);
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mClosed) return StoreResult::kRefused;
+    if (IsAnotherFile(path)) ReadConfig(path);  // first use registers
+  }
   std::string rendered;
   const auto change = [&](const std::string& current) {
+    std::lock_guard<std::mutex> lock(mMutex);
     // The file as it is now is the base; parsing is skipped when it is the
     // text this object last read or wrote.
     if (mUnwritten || current != mText) Parse(current);
     StorePair(mProperties, key, value);
+    mUnwritten = true;  // until the file holds it
     rendered = Render(mKept);
     return rendered;
   };
   FileIdentity identity;
   bool rewrote = false;
   AtomicFile::Failure failure;
-  // News that came before this point is of writes the read under the lock
-  // sees; what comes later (this write's own news included) asks again.
-  mNeedReload.store(false, std::memory_order_relaxed);
-  if (AtomicFile::Rewrite(path, change, identity, rewrote, failure)) {
+  const bool written = AtomicFile::Rewrite(path, change, identity, rewrote, failure);
+  if (!written) LogWriteFailure(path, failure);
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (written) {
     mIdentity = identity;
     mText = std::move(rendered);
+    mUnwritten = false;
     return StoreResult::kWritten;
   }
-  LogWriteFailure(path, failure);
-  if (rewrote) {
-    mIdentity = identity;  // the old file, still in place
-  } else {
-    // The file could not be opened: the pairs to keep are those of its last
-    // version this process can read (the news cleared above included).
+  if (!rewrote) {
+    // The file could not be locked or written: the pairs to keep are those
+    // of its last version this process can read.
+    mIdentity.trusted = false;
     mNeedReload.store(true, std::memory_order_relaxed);
     Refresh(path);
     StorePair(mProperties, key, value);
+    mUnwritten = true;
   }
-  mUnwritten = true;
   return StoreResult::kNotWritten;
 }

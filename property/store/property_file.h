@@ -20,34 +20,45 @@
 // newline, an empty key.
 //
 // Several processes share a file. Every rewrite (Set, WriteConfig) runs
-// under a lock shared by all processes, reads the file as it is at that
-// moment and replaces it atomically (property/store/atomic_file.h): no
-// process loses another's pair, and no reader sees a half-written file.
+// under locks shared by all processes, reads the file as it is at that
+// moment and replaces it atomically, or rewrites it in place through a
+// journal (property/store/atomic_file.h): no process loses another's pair,
+// and no reader sees a torn file, also when a writer is killed. A writer
+// waits for another process at most AtomicFile::kLockWaitMs and then fails
+// like any other failed write; a reader never waits for another process.
 // After a Set, this object holds the pairs it just read plus the change.
+// After a Set whose write failed, it keeps the pair in memory until the file
+// really changes (its text differs from the text last read).
 //
 // Change notification: this object registers with the file watcher for the
 // first path it reads (before reading it, so that no later change goes
 // untold); the watcher calls UpdateInotify when that file was rewritten,
-// which asks Get, Set and Snapshot for a re-check. A re-check looks at the
-// file's identity (device, inode, size, modification time) and reads it
-// again only when it is not the file this object read or wrote last. While
-// the registration has failed (the file was missing, the watcher refused),
-// every call re-checks, and a registration is tried again once the file
-// exists; a forked child, whose watcher watches nothing, re-checks on every
-// call. The destructor removes the registration.
+// replaced, moved or removed, which asks Get, Set and Snapshot for a
+// re-check. A re-check reads the file and parses it only when its text
+// differs from the text this object last read or wrote; it skips the read
+// only where the identity (device, inode, size, modification time) proves
+// the file unchanged, which coarse file times never do. While the file is
+// missing or the registration has failed (the watcher refused), every call
+// re-checks, and a registration is tried again once the file exists; a
+// forked child, whose watcher watches nothing, re-checks on every call. The
+// destructor removes the registration.
 //
 // Get and Set are the whole of property_get / property_set on a given path
 // (the library's process-wide object serves the two exported functions).
 //
 // Threads and locks: Get, Set, Store, Snapshot and UpdateInotify may be
 // called from any thread, also from inside an observer of the watcher. Get,
-// Set, Store and Snapshot serialise on mMutex. ReadConfig, WriteConfig and
-// Properties() take no lock: whoever shares one object between threads calls
-// them under its own serialisation. UpdateInotify takes no lock (the re-check
-// request is atomic). Lock order: mMutex, then the cross-process file lock;
-// mMutex, then the watcher's mutex (registration, never while the file lock
-// is held). A fork waits until no thread holds mMutex of any PropertyFile,
-// so a child finds every object unlocked and consistent.
+// Store and Snapshot serialise on mMutex, which is never held while another
+// process is waited for; Set and Store also take turns on mWriteMutex for
+// their whole rewrite. ReadConfig, WriteConfig and Properties() take no lock:
+// whoever shares one object between threads calls them under its own
+// serialisation. UpdateInotify takes no lock (the re-check request is
+// atomic). Lock order: mWriteMutex, then the cross-process locks, then
+// mMutex; mMutex, then the watcher's mutex (registration). A fork waits until
+// no thread holds either mutex of any PropertyFile (a writer waiting for
+// another process holds mWriteMutex, so a fork may wait that long), so a
+// child finds every object unlocked and consistent, and no lock of a rewrite
+// under way is ever inherited.
 #ifndef PROPERTY_STORE_PROPERTY_FILE_H_
 #define PROPERTY_STORE_PROPERTY_FILE_H_
 
@@ -72,8 +83,16 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
 
   // Empty map, no file name, no re-read requested.
   PropertyFile();
-  // Removes the watcher registration made for the first path read.
+  // Removes the watcher registration made for the first path read (unless
+  // Close did).
   ~PropertyFile() override;
+
+  // Ends this object's use for good, for an object that threads may still
+  // call while it goes (the library's own at exit): waits until no thread is
+  // inside Get, Set, Store or Snapshot, gives back everything it holds and
+  // removes its registration. From then on Get gives the default, Set and
+  // Store refuse, Snapshot is empty. Call it without holding either mutex.
+  void Close();
 
   // Requests a re-check before the next Get, Set or Snapshot. Never blocks.
   void UpdateInotify() override;
@@ -102,10 +121,7 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   bool WriteConfig(std::string path) const;
 
   // Get, Set, Store and Snapshot read the file again when given another path
-  // than the last one. They tell paths apart by their text, but a path at
-  // the address of the last one is taken for it: a caller that rewrites the
-  // text of its path buffer in place is answered from the last file until
-  // that file changes.
+  // (by its text) than the last one.
   //
   // Copies the value of `key` from the file at `path` into `value`, which
   // must hold kMaxValueLength + 1 bytes; a stored value longer than that is
@@ -151,8 +167,14 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // Whether `path` is not the file this object last read (or it has read
   // none). mMutex held.
   bool IsAnotherFile(const char* path) const;
+  // Leaves the fork handlers' list and the watcher.
+  void Unlink();
   // Reads `path` unless the pairs in memory are known to be its contents.
   void Refresh(const char* path);
+  // Reads mFileName again; `sameFile` when the pairs in memory are of that
+  // path. A file that kept changing while it was read leaves them as they are
+  // and asks for another look. mMutex held.
+  bool Load(bool sameFile);
   // Registers with the watcher for the first path read; tries again for
   // that path once it exists, never in a forked child.
   void TryRegister(const std::string& path);
@@ -168,16 +190,17 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // (ReadConfig and WriteConfig leave that to their caller).
   PropertyMap mProperties;
   std::string mFileName;     // path of the last read; empty: never read
-  const char* mLastPath = nullptr;  // where Get last found mFileName given
   std::string mWatchedPath;  // the path registered (or tried) with the watcher
   std::string mText;         // the text mProperties was parsed from
   std::string mKept;         // its lines that are not pairs
   bool mUnwritten = false;   // mProperties holds a pair the file lacks
   FileIdentity mIdentity;    // the file mProperties was read from or written to
   bool mRegistered = false;  // the watcher took the registration
+  bool mClosed = false;      // Close has run
   bool mWatching = false;    // registered for mFileName: told of its changes
                              // (kept, not derived: Get reads it every call)
   std::mutex mMutex;
+  std::mutex mWriteMutex;  // held through a Set's whole rewrite; before mMutex
   std::atomic<bool> mNeedReload{false};
   PropertyFile* mNextLive = nullptr;  // the list the fork handlers walk;
                                       // guarded by its own process-wide mutex
