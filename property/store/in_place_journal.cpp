@@ -12,8 +12,6 @@ constexpr std::string_view kHead = "#~mj-journal ";
 constexpr std::string_view kPad = "#~";
 constexpr std::string_view kBody = "#|";
 constexpr std::string_view kEnd = "#~mj-end ";
-// The shortest unfinished last line taken for a head cut short.
-constexpr size_t kShortestHeadPart = 4;
 
 uint32_t Crc32(std::string_view text) {
   static const std::array<uint32_t, 256> kTable = [] {
@@ -97,7 +95,7 @@ bool RollBack(std::string_view text, size_t& oldLength) {
   // A head cut within its first bytes is the file's unfinished last line.
   const size_t last = LineStart(text, text.size() + 1);
   const std::string_view tail = text.substr(last);
-  if (tail.size() < kShortestHeadPart || tail.size() >= kHead.size() || !StartsWith(kHead, tail)) return false;
+  if (tail.empty() || tail.size() >= kHead.size() || !StartsWith(kHead, tail)) return false;
   oldLength = last;
   return true;
 }

@@ -28,8 +28,10 @@
 //
 // Lines that begin with "#~mj-" are reserved for the block: a hand-written
 // comment that begins so, standing last in the file, may be taken for the
-// remains of one. A file without a final newline that is rolled back after a
-// writer died within the head line's first bytes keeps one newline more.
+// remains of one, and so may a last line without a newline that holds only
+// the first characters of the head ("#", "#~"...), which says nothing. A file
+// without a final newline that is rolled back after a writer died within the
+// head's first bytes keeps one newline more.
 //
 // Pure functions of text: no files, no locks, any thread.
 #ifndef PROPERTY_STORE_IN_PLACE_JOURNAL_H_

@@ -152,6 +152,20 @@ TEST(PropertyFileTest, GetReturnsTheLengthCopiedUpToANulByte) {
   EXPECT_EQ(std::string(value), std::string(50, 'x'));
 }
 
+// Paths are told apart by their text, also in a buffer the caller reuses.
+TEST(PropertyFileTest, APathBufferRewrittenInPlaceNamesTheNewFile) {
+  TempDir dir;
+  PropertyFile file;
+  char path[256];
+  char value[PROPERTY_VALUE_SIZE];
+  for (const char* name : {"a", "b"}) {
+    WriteText(dir.File(name), std::string("k=from-") + name + "\n");
+    snprintf(path, sizeof(path), "%s", dir.File(name).c_str());
+    file.Get(path, "k", value, nullptr);
+    EXPECT_EQ(std::string(value), std::string("from-") + name);
+  }
+}
+
 TEST(PropertyFileTest, MissingFileIsNeverCreatedAndRegisteredOnce) {
   LogCapture log;
   TempDir dir;

@@ -6,9 +6,12 @@
 #include <linux/magic.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,13 +39,17 @@ using store_test::WriteText;
 constexpr int kBaseKeys = 100;
 constexpr char kTemporary[] = ".mj-gralloc.cfg.tmp";
 
-enum class Medium { kTmpfs, kDisk };
+// The disk's file system, and a loop-mounted ext4 image whose 128-byte
+// inodes keep whole seconds only.
+enum class Medium { kTmpfs, kDisk, kCoarseTimes };
 
-std::string BaseFile() {
-  std::string text = "# shared by several processes\n";
-  for (int i = 0; i < kBaseKeys; ++i) {
+// The comment, `first` and `keys` pairs base.00000 ... (sorted, as a
+// rewrite orders them).
+std::string BaseFile(int keys = kBaseKeys, const std::string& first = "") {
+  std::string text = "# shared by several processes\n" + first;
+  for (int i = 0; i < keys; ++i) {
     char line[32];
-    snprintf(line, sizeof(line), "base.%03d=value %d\n", i, i);
+    snprintf(line, sizeof(line), "base.%05d=value %d\n", i, i);
     text += line;
   }
   return text;
@@ -68,11 +75,13 @@ class PropertyProcessesTest : public ::testing::TestWithParam<Medium> {
       unlink((std::string(kConfigDir) + "/" + name).c_str());
     }
     if (GetParam() == Medium::kDisk) MountDiskDirectory();
+    if (GetParam() == Medium::kCoarseTimes) MountCoarseImage();
     if (IsSkipped() || HasFatalFailure()) return;
     WriteText(kConfigFile, BaseFile());
   }
 
   void TearDown() override {
+    umount2(kConfigFile, MNT_DETACH);  // the file bound over itself
     if (mMounted) umount2(kConfigDir, MNT_DETACH);
     if (!mDiskDir.empty()) std::system(("rm -rf " + mDiskDir).c_str());
   }
@@ -89,6 +98,18 @@ class PropertyProcessesTest : public ::testing::TestWithParam<Medium> {
     mMounted = true;
   }
 
+  void MountCoarseImage() {
+    mDiskDir = "/var/tmp/property_coarse.img";
+    const std::string make = "truncate -s 8M " + mDiskDir + " && mkfs.ext4 -q -F -I 128 " + mDiskDir + " 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    ASSERT_EQ(std::system(("mount -o loop " + mDiskDir + " " + kConfigDir).c_str()), 0);
+    mMounted = true;
+  }
+
+  // Binds the file over itself: it can no longer be replaced by rename, and
+  // every write goes in place.
+  static void ForceInPlace() { ASSERT_EQ(mount(kConfigFile, kConfigFile, nullptr, MS_BIND, nullptr), 0) << strerror(errno); }
+
   std::string mDiskDir;
   bool mMounted = false;
 };
@@ -96,7 +117,7 @@ class PropertyProcessesTest : public ::testing::TestWithParam<Medium> {
 TEST_P(PropertyProcessesTest, WritersLoseNothingAndReadersNeverGetTheDefault) {
   constexpr int kWriters = 4;
   constexpr int kKeys = 40;
-  PeerProcess reader({"read", "base.050"});
+  PeerProcess reader({"read", "base.00050"});
   std::string line;
   ASSERT_TRUE(reader.ReadLine(line));
   ASSERT_EQ(line, "ready");
@@ -114,7 +135,7 @@ TEST_P(PropertyProcessesTest, WritersLoseNothingAndReadersNeverGetTheDefault) {
   int lost = 0;
   for (int i = 0; i < kBaseKeys; ++i) {
     char key[16];
-    snprintf(key, sizeof(key), "base.%03d", i);
+    snprintf(key, sizeof(key), "base.%05d", i);
     lost += pairs.count(key) == 1 && pairs.at(key) == "value " + std::to_string(i) ? 0 : 1;
   }
   for (int w = 0; w < kWriters; ++w) {
@@ -134,7 +155,7 @@ TEST_P(PropertyProcessesTest, AKilledWriterLeavesTheOldOrTheNewFile) {
   constexpr int kKills = 25;
   std::mt19937 random(std::random_device{}());
   for (int kill = 0; kill < kKills; ++kill) {
-    PeerProcess churn({"churn", "churn.count"});
+    PeerProcess churn({"churn", "a.churn"});
     std::string line;
     ASSERT_TRUE(churn.ReadLine(line));
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
@@ -143,8 +164,8 @@ TEST_P(PropertyProcessesTest, AKilledWriterLeavesTheOldOrTheNewFile) {
 
     const std::string text = ReadText(kConfigFile);
     const auto pairs = Pairs(text);
-    ASSERT_EQ(pairs.count("churn.count"), 1u) << "kill " << kill << ":\n" << text;
-    ASSERT_EQ(text, BaseFile() + "churn.count=" + pairs.at("churn.count") + "\n") << "kill " << kill;
+    ASSERT_EQ(pairs.count("a.churn"), 1u) << "kill " << kill << ":\n" << text;
+    ASSERT_EQ(text, BaseFile(kBaseKeys, "a.churn=" + pairs.at("a.churn") + "\n")) << "kill " << kill;
     const std::set<std::string> entries = DirectoryEntries();
     EXPECT_TRUE(entries == std::set<std::string>({"mj-gralloc.cfg"}) ||
                 entries == std::set<std::string>({"mj-gralloc.cfg", kTemporary}))
@@ -152,6 +173,23 @@ TEST_P(PropertyProcessesTest, AKilledWriterLeavesTheOldOrTheNewFile) {
   }
   ASSERT_EQ(RunPeer({"set", "after.kills", "1"}), 0);
   EXPECT_EQ(DirectoryEntries(), std::set<std::string>({"mj-gralloc.cfg"}));
+}
+
+// A writer in place that dies after any number of bytes written to the file
+// leaves one that the next process to read it makes the whole old or the
+// whole new file (on pages of its own: each write is cut where it was).
+TEST_P(PropertyProcessesTest, AWriterKilledInPlaceLeavesAFileTheNextReadMakesWhole) {
+  const std::string old = BaseFile(5000);
+  const std::string renewed = BaseFile(5000, "a.new=" + std::string(80, 'n') + "\n");
+  for (const long cut : {1L, 40L, 4096L, 60000L, 120000L, 150000L, 180000L, 1000000L}) {
+    WriteText(kConfigFile, old);
+    ForceInPlace();
+    const int status = RunPeer({"die-writing", std::to_string(cut), "a.new", std::string(80, 'n')});
+    ASSERT_EQ(RunPeer({"as", "0", "0", "get", "a.new"}), 0);
+    const std::string text = ReadText(kConfigFile);
+    EXPECT_TRUE(text == old || text == renewed) << "cut after " << cut << " bytes, status " << status;
+    ASSERT_EQ(umount2(kConfigFile, MNT_DETACH), 0);
+  }
 }
 
 // A watcher that knows nothing of the replace, watches the file it found
@@ -249,8 +287,12 @@ TEST_P(PropertyPermissionsTest, AccessToTheFileAndTheDirectoryDecidesHowItIsWrit
   EXPECT_EQ(pairs.size(), static_cast<size_t>(kBaseKeys + 1));
   EXPECT_EQ(DirectoryEntries(), std::set<std::string>({"mj-gralloc.cfg"}));
 
-  // A reader that may not open the directory (to lock it) still reads.
+  // A caller that may not open the directory still reads, and writes in
+  // place.
   ASSERT_EQ(chmod(kConfigDir, 0711), 0);
+  ASSERT_EQ(chown(kConfigFile, kUser, kGroup), 0);
+  EXPECT_EQ(SetAsUser("unlisted", "1"), 0);
+  EXPECT_EQ(Pairs(ReadText(kConfigFile)).at("unlisted"), "1");
   PeerProcess reader({"as", std::to_string(kUser), std::to_string(kGroup), "get", "in.place"});
   std::string line;
   ASSERT_TRUE(reader.ReadLine(line));
@@ -258,11 +300,135 @@ TEST_P(PropertyPermissionsTest, AccessToTheFileAndTheDirectoryDecidesHowItIsWrit
   EXPECT_EQ(reader.Wait(), 0);
 }
 
+// Readers on every path: after a rewrite that kept the size (and, on coarse
+// times, the modification time), and whoever holds a lock or whatever the
+// path names.
+class PropertyPathsTest : public PropertyProcessesTest {};
+
+TEST_P(PropertyPathsTest, ReadersSeeARewriteThatKeptSizeAndTime) {
+  for (const bool libraryInPlace : {false, true}) {
+    WriteText(kConfigFile, "stale.key=v1\n");
+    PeerProcess reader({"await", "stale.key", "v3"});
+    std::string line;
+    ASSERT_TRUE(reader.ReadLine(line));
+    if (libraryInPlace) {
+      ForceInPlace();
+      ASSERT_EQ(RunPeer({"set", "stale.key", "v2"}), 0);
+      ASSERT_EQ(RunPeer({"set", "stale.key", "v3"}), 0);
+    } else {
+      WriteText(kConfigFile, "stale.key=v2\n");  // in place, the same size
+      WriteText(kConfigFile, "stale.key=v3\n");
+    }
+    EXPECT_EQ(reader.Wait(std::chrono::seconds(20)), 0) << (libraryInPlace ? "library in place" : "editor");
+  }
+}
+
+// Forks a process that, as a user who may only read, holds an exclusive
+// flock on `path` until killed.
+pid_t HoldLock(const char* path) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = setresuid(65534, 65534, 65534) == 0 ? open(path, O_RDONLY) : -1;
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  char x;
+  const bool held = read(ready[0], &x, 1) == 1;
+  close(ready[0]);
+  close(ready[1]);
+  return held ? pid : -1;
+}
+
+TEST_P(PropertyPathsTest, NoLockHolderAndNoFileOfAnotherKindMakesAnyoneWait) {
+  ASSERT_EQ(chmod(kConfigFile, 0644), 0);
+  for (const char* held : {kConfigDir, kConfigFile, "fifo"}) {
+    SCOPED_TRACE(held);
+    WriteText(kConfigFile, BaseFile());
+    pid_t holder = -1;
+    if (strcmp(held, "fifo") == 0) {
+      ASSERT_EQ(unlink(kConfigFile), 0);
+      ASSERT_EQ(mkfifo(kConfigFile, 0644), 0);
+    } else {
+      holder = HoldLock(held);
+      ASSERT_GT(holder, 0);
+    }
+    PeerProcess reader({"as", "0", "0", "get", "base.00001"});
+    std::string line;
+    ASSERT_TRUE(reader.ReadLine(line, std::chrono::seconds(10)));
+    EXPECT_EQ(line, holder > 0 ? "value 1" : "");
+    EXPECT_EQ(reader.Wait(std::chrono::seconds(10)), 0);
+    PeerProcess writer({"set", "while.held", "1"});
+    EXPECT_EQ(writer.Wait(std::chrono::seconds(10)), 0);  // the value stays in that process
+    if (holder < 0) {
+      EXPECT_EQ(unlink(kConfigFile), 0);
+      continue;
+    }
+    EXPECT_EQ(Pairs(ReadText(kConfigFile)).count("while.held"), 0u);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    ASSERT_EQ(RunPeer({"set", "after.holder", "1"}), 0);
+    EXPECT_EQ(Pairs(ReadText(kConfigFile)).at("after.holder"), "1");
+  }
+}
+
+TEST_P(PropertyPathsTest, AProcessThatExitsWhileThreadsAreInsideTheLibraryEndsCleanly) {
+  for (int run = 0; run < 20; ++run) ASSERT_EQ(RunPeer({"busy-exit"}), 0) << "run " << run;
+}
+
+// A write that finds no room leaves the file byte for byte, tells no
+// watcher of the file, and keeps the value in this process until the file
+// really changes.
+TEST(PropertyNoRoomTest, AWriteThatFindsNoRoomChangesOnlyThisProcesssMemory) {
+  if (!store_test::ConfigDirIsPrivateTmpfs()) GTEST_SKIP() << "run through scripts/private-ns.sh";
+  ASSERT_EQ(mount("tmpfs", kConfigDir, "tmpfs", 0, "size=16k"), 0) << strerror(errno);
+  std::string full;
+  for (int i = 0; full.size() < 16300; ++i) full += "fill." + std::to_string(i) + "=" + std::string(80, 'f') + "\n";
+  full.resize(full.rfind('\n', 16300) + 1);
+  for (const bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "by rename");
+    WriteText(kConfigFile, full);
+    if (inPlace) {  // the directory refuses the temporary; the file may be written
+      ASSERT_EQ(mount(kConfigDir, kConfigDir, nullptr, MS_BIND, nullptr), 0);
+      ASSERT_EQ(mount(nullptr, kConfigDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+      ASSERT_EQ(mount(kConfigFile, kConfigFile, nullptr, MS_BIND, nullptr), 0);
+      ASSERT_EQ(mount(nullptr, kConfigFile, nullptr, MS_REMOUNT | MS_BIND, nullptr), 0);
+    }
+    const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watcher, kConfigFile, IN_CLOSE_WRITE | IN_MODIFY), 0);
+    PropertyFile store;
+    const std::string value(PropertyFile::kMaxValueLength, 'v');
+    EXPECT_EQ(store.Store(kConfigFile, "new.key", value.c_str()), PropertyFile::StoreResult::kNotWritten);
+    EXPECT_EQ(ReadText(kConfigFile), full);
+    char events[4096];
+    EXPECT_LT(read(watcher, events, sizeof(events)), 0) << "told of a write that did not happen";
+    close(watcher);
+    char got[PropertyFile::kMaxValueLength + 1];
+    store.UpdateInotify();  // news of some other process's close changes nothing
+    store.Get(kConfigFile, "new.key", got, "gone");
+    EXPECT_EQ(std::string(got), value);
+    WriteText(kConfigFile, "other=1\n");
+    store.UpdateInotify();
+    store.Get(kConfigFile, "new.key", got, "gone");
+    EXPECT_STREQ(got, "gone");
+    if (inPlace) {
+      umount2(kConfigFile, MNT_DETACH);
+      umount2(kConfigDir, MNT_DETACH);
+    }
+  }
+  umount2(kConfigDir, MNT_DETACH);
+}
+
 std::string MediumName(const ::testing::TestParamInfo<Medium>& info) {
-  return info.param == Medium::kTmpfs ? "Tmpfs" : "Disk";
+  const char* const names[] = {"Tmpfs", "Disk", "CoarseTimes"};
+  return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, PropertyProcessesTest, ::testing::Values(Medium::kTmpfs, Medium::kDisk), MediumName);
 INSTANTIATE_TEST_SUITE_P(Media, PropertyPermissionsTest, ::testing::Values(Medium::kTmpfs, Medium::kDisk), MediumName);
+INSTANTIATE_TEST_SUITE_P(Media, PropertyPathsTest,
+                         ::testing::Values(Medium::kTmpfs, Medium::kDisk, Medium::kCoarseTimes), MediumName);
 
 }  // namespace

@@ -10,12 +10,22 @@
 //                                 then prints "reads=R defaults=D" and exits
 //                                 with 0 when it read R > 0 times and never
 //                                 got the default
-//   property_peer churn KEY       sets KEY to 1, 2, 3 ... until killed;
-//                                 prints "ready" after the first set
+//   property_peer churn KEY       sets KEY to 1, 2, 3 ... until killed (every
+//                                 other value longer, so that each rewrite
+//                                 moves every later line); prints "ready"
+//                                 after the first set
 //   property_peer as UID GID set KEY VALUE | as UID GID get KEY
 //                                 the set (or a get that prints the value),
 //                                 after loading the library, as that user
 //                                 and group
+//   property_peer await KEY VALUE reads KEY until it holds VALUE (prints
+//                                 "ready" after the first read), then exits
+//                                 with 0
+//   property_peer die-writing N KEY VALUE
+//                                 the set, killed by SIGKILL once it has
+//                                 written N bytes to the property file
+//   property_peer busy-exit       exits while four threads are inside
+//                                 property_get and property_set
 //   property_peer unload          loads and unloads the library three times
 //                                 (once after using it) and checks that the
 //                                 watcher's two threads come and go with it
@@ -27,6 +37,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -149,7 +161,8 @@ int Read(const char* key) {
   Library library;
   if (!library.Load()) exit(2);
   for (long i = 1;; ++i) {
-    if (library.set(key, std::to_string(i).c_str()) != 0) exit(1);
+    const std::string value = std::to_string(i) + (i % 2 == 0 ? "-padded" : "");
+    if (library.set(key, value.c_str()) != 0) exit(1);
     if (i == 1) {
       printf("ready\n");
       fflush(stdout);
@@ -177,6 +190,61 @@ int As(char** argv, int argc) {
   printf("%s\n", value);
   fflush(stdout);
   return 0;
+}
+
+// Bytes the library may still write to the property file before this
+// process is killed; negative: no limit.
+long gBytesBeforeDeath = -1;
+
+bool IsPropertyFile(int fd) {
+  char link[64];
+  char target[256];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, target, sizeof(target) - 1);
+  if (n < 0) return false;
+  target[n] = '\0';
+  return strstr(target, "mj-gralloc.cfg") != nullptr && strstr(target, ".tmp") == nullptr;
+}
+
+int DieWriting(const char* bytes, const char* key, const char* value) {
+  Library library;
+  if (!library.Load()) return 2;
+  gBytesBeforeDeath = atol(bytes);
+  return library.set(key, value) == 0 ? 0 : 1;
+}
+
+int Await(const char* key, const char* expected) {
+  Library library;
+  if (!library.Load()) return 2;
+  char value[92];
+  for (long reads = 1;; ++reads) {
+    library.get(key, value, "");
+    if (reads == 1) {
+      printf("ready\n");
+      fflush(stdout);
+    }
+    if (strcmp(value, expected) == 0) return 0;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
+[[noreturn]] void BusyExit() {
+  Library library;
+  if (!library.Load()) exit(2);
+  static std::atomic<int> calls{0};
+  for (int t = 0; t < 4; ++t) {
+    std::thread([&library, t] {
+      const std::string key = "busy." + std::to_string(t);
+      char value[92];
+      for (;;) {
+        library.set(key.c_str(), "1");
+        library.get(key.c_str(), value, "");
+        calls.fetch_add(1);
+      }
+    }).detach();
+  }
+  while (calls.load() < 8) std::this_thread::yield();
+  exit(0);
 }
 
 int Unload() {
@@ -220,6 +288,18 @@ int Unload() {
 
 }  // namespace
 
+// The library's writes come here (this program exports its symbols).
+extern "C" ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  using Write = ssize_t (*)(int, const void*, size_t, off_t);
+  static const Write real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "pwrite"));
+  if (gBytesBeforeDeath < 0 || !IsPropertyFile(fd)) return real(fd, data, size, offset);
+  const size_t allowed = std::min(size, static_cast<size_t>(gBytesBeforeDeath));
+  const ssize_t written = real(fd, data, allowed, offset);
+  gBytesBeforeDeath -= static_cast<long>(allowed);
+  if (gBytesBeforeDeath == 0) raise(SIGKILL);
+  return written;
+}
+
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (argc == 4 && command == "set") return Set(argv[2], argv[3]);
@@ -227,8 +307,13 @@ int main(int argc, char** argv) {
   if (argc == 3 && command == "read") return Read(argv[2]);
   if (argc == 3 && command == "churn") Churn(argv[2]);
   if (argc >= 6 && command == "as") return As(argv + 2, argc - 2);
+  if (argc == 4 && command == "await") return Await(argv[2], argv[3]);
+  if (argc == 2 && command == "busy-exit") BusyExit();
+  if (argc == 5 && command == "die-writing") return DieWriting(argv[2], argv[3], argv[4]);
   if (argc == 2 && command == "unload") return Unload();
-  fprintf(stderr, "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | as UID GID get KEY | unload\n",
+  fprintf(stderr,
+          "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | as UID GID get KEY"
+          " | await KEY VALUE | busy-exit | die-writing N KEY VALUE | unload\n",
           argv[0]);
   return 2;
 }
