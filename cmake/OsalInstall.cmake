@@ -5,23 +5,38 @@ include(CMakePackageConfigHelpers)
 
 #
 # Install components, one Debian package each (cmake/OsalPackaging.cmake):
-# osal, property and platform hold the versioned shared libraries; dev the
-# headers, the .so links, the CMake package and the pkg-config files; tool
-# holds propctl (tools/propctl).
-foreach(pair osal:osal property:property zulog:platform c_boundck:platform)
+# osal, property, log and boundck hold the versioned shared libraries; dev
+# the headers of libosal and libproperty, their .so links, the CMake package
+# and the pkg-config files; standinsdev the headers and .so links of the
+# platform stand-ins (liblog, libc_boundck), which a platform's own
+# development files replace; tool holds propctl (tools/propctl).
+foreach(target osal property)
+  install(TARGETS ${target}
+    EXPORT osalTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${target} NAMELINK_COMPONENT dev
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endforeach()
+# The stand-ins are a CMake package of their own (find_package(osal-platform));
+# osal's does not need it, as the libraries link them privately.
+foreach(pair zulog:log c_boundck:boundck)
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 target)
   list(GET pair 1 component)
   install(TARGETS ${target}
-    EXPORT osalTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${component} NAMELINK_COMPONENT dev
+    EXPORT osalPlatformTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${component} NAMELINK_COMPONENT standinsdev
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endforeach()
+install(EXPORT osalPlatformTargets NAMESPACE osal:: FILE osal-platformConfig.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/osal-platform COMPONENT standinsdev)
 
-foreach(dir osal property platform)
+foreach(pair osal:dev property:dev platform:standinsdev)
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 dir)
+  list(GET pair 1 component)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir}
-    COMPONENT dev
+    COMPONENT ${component}
     FILES_MATCHING PATTERN "*.h")
 endforeach()
 

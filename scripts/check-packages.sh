@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh built into build/packages/.
-#   arm64: names, architecture, contents (all under /usr, aarch64 code,
-#          SONAMEs and shlibs), and propctl --version runs under qemu-aarch64
-#          from the unpacked files.
-#   amd64: the same contents checks; then, as root, they install with
-#          dpkg -i, a consumer builds against /usr with find_package(osal)
-#          and with pkg-config and runs, propctl works on a private
+#   both:  lintian reports no error and no warning; names, architecture,
+#          contents (all under /usr, the right machine code, SONAMEs,
+#          shlibs, symbols and ldconfig triggers).
+#   arm64: propctl --version runs under qemu-aarch64 from the unpacked files.
+#   amd64: as root, they install with dpkg -i, a consumer builds against
+#          /usr with find_package(osal) and with pkg-config and runs, propctl
+#          (its commands, manual page and bash completion) works on a private
 #          /etc/j-config, and everything is purged again.
 # Refuses to install over packages of these names that are already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh package cross
+scripts/deps.sh package cross check
 packages=$PWD/build/packages
-names=(libosal0 libproperty0 osal-platform-standins libosal-dev propctl)
+names=(libosal0 libproperty0 liblog0 libc-boundck0 libosal-dev osal-platform-standins-dev propctl)
 work=$(mktemp -d)
 installed=0
 cleanup() {
@@ -29,8 +30,14 @@ deb_of() {  # ARCH NAME
   echo "$deb"
 }
 
+check_lintian() {  # ARCH
+  lintian --fail-on error,warning "$packages/$1"/*.deb || fail "lintian reports errors or warnings on the $1 set"
+  echo "$1 packages: lintian reports no error and no warning"
+}
+
 check_contents() {  # ARCH MULTIARCH ELF-MACHINE
   local arch=$1 multiarch=$2 machine=$3 deb root="$work/root-$1"
+  check_lintian "$arch"
   for name in "${names[@]}"; do
     deb=$(deb_of "$arch" "$name")
     [ "$(dpkg-deb -f "$deb" Package)" = "$name" ] || fail "$deb: wrong package name"
@@ -43,11 +50,14 @@ check_contents() {  # ARCH MULTIARCH ELF-MACHINE
     deb=$(deb_of "$arch" "lib${lib}0")
     readelf -d "$libdir/lib$lib.so.0" | grep -q "Library soname: \[lib$lib.so.0\]" || fail "lib$lib.so.0: SONAME"
     dpkg-deb -I "$deb" shlibs | grep -qx "lib$lib 0 lib${lib}0 (>= .*)" || fail "$deb: shlibs"
+    dpkg-deb -I "$deb" symbols | head -n 1 | grep -qx "lib$lib.so.0 lib${lib}0 #MINVER#" || fail "$deb: symbols"
     dpkg-deb -f "$deb" Depends | grep -q "liblog0, libc-boundck0" || fail "$deb: Depends"
     dpkg-deb -f "$deb" Depends | grep -q "libstdc++6" || fail "$deb: no C++ runtime in Depends"
   done
-  dpkg-deb -f "$(deb_of "$arch" osal-platform-standins)" Provides | grep -q "liblog0 .*libc-boundck0 " ||
-    fail "the stand-ins do not provide liblog0 and libc-boundck0"
+  for name in libosal0 libproperty0 liblog0 libc-boundck0; do
+    dpkg-deb -I "$(deb_of "$arch" $name)" triggers | grep -qx "activate-noawait ldconfig" || fail "$name: no ldconfig trigger"
+  done
+  if dpkg-deb -f "$(deb_of "$arch" libosal-dev)" Depends | grep -q liblog0; then fail "libosal-dev depends on the stand-ins"; fi
   dpkg-deb -f "$(deb_of "$arch" propctl)" Depends | grep -q "libproperty0" || fail "propctl: Depends"
   for file in "$libdir"/lib{osal,property,log,c_boundck}.so.0.* "$root/usr/bin/propctl"; do
     file -L "$file" | grep -q "$machine" || fail "$file is not $machine code"
@@ -86,12 +96,24 @@ check_amd64() {
   scripts/private-ns.sh sh -c ': > /etc/j-config/mj-gralloc.cfg && propctl set ci.check ok &&
     test "$(propctl get ci.check)" = ok && test "$(propctl list)" = ci.check=ok'
   echo "amd64 propctl: set, get and list work"
+  scripts/private-ns.sh sh -c 'printf "# note\na.one=1\na.two=2\nb=3\n" > /etc/j-config/mj-gralloc.cfg &&
+    propctl unset b && test "$(propctl list a.)" = "$(printf "a.one=1\na.two=2")" &&
+    { out=$(propctl -f /etc/j-config/missing get k 0 2>/dev/null); test $? = 4; } && test "$out" = 0' ||
+    fail "propctl unset, list PREFIX or get of a missing file"
+  man -P cat propctl | grep -q "THE FILE AFTER A CHANGE" || fail "man propctl"
+  scripts/private-ns.sh bash -c 'printf "alpha=1\nbeta=2\n" > /etc/j-config/mj-gralloc.cfg &&
+    source /usr/share/bash-completion/completions/propctl &&
+    COMP_WORDS=(propctl un) COMP_CWORD=1 && _propctl && test "${COMPREPLY[*]}" = unset &&
+    COMP_WORDS=(propctl get al) COMP_CWORD=2 && _propctl && test "${COMPREPLY[*]}" = alpha' ||
+    fail "bash completion of propctl"
+  echo "amd64 propctl: unset, list PREFIX, missing file, manual page and bash completion work"
   dpkg --purge "${names[@]}" >/dev/null
   installed=0
   for name in "${names[@]}"; do
     if dpkg -s "$name" >/dev/null 2>&1; then fail "$name still installed after the purge"; fi
   done
-  [ ! -e /usr/bin/propctl ] && [ ! -e /usr/lib/x86_64-linux-gnu/libosal.so.0 ] || fail "files left after the purge"
+  [ ! -e /usr/bin/propctl ] && [ ! -e /usr/lib/x86_64-linux-gnu/libosal.so.0 ] &&
+    [ ! -e /usr/share/man/man1/propctl.1.gz ] || fail "files left after the purge"
   echo "amd64 packages: installed, used and purged"
 }
 

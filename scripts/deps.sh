@@ -5,7 +5,9 @@
 #   bench    Google Benchmark (bench/ is built when it is installed)
 #   cross    the aarch64 cross compiler and qemu's user-mode emulator
 #   fuzz     clang and its libFuzzer runtime
-#   package  what cpack's Debian generator runs (dpkg-shlibdeps, file)
+#   package  what cpack's Debian generator runs (dpkg-shlibdeps, dpkg-gensymbols, file)
+#   check    what the package check runs (lintian, man, bash completion)
+#   abi      libabigail's abidw and abidiff, xz for the baseline
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev util-linux)
 for group in "$@"; do
@@ -14,6 +16,8 @@ for group in "$@"; do
     cross) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev file) ;;
+    check) packages+=(lintian man-db bash-completion) ;;
+    abi) packages+=(abigail-tools xz-utils) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -16,7 +17,7 @@ namespace {
 
 // Only trivially destructible state: threads of libraries that are unloaded
 // after the program's static objects are gone may still log.
-std::atomic<int> gThreshold{ZU_LOG_DEBUG};
+std::atomic<int> gThreshold{ZU_LOG_WARN};
 pthread_mutex_t gSinkMutex = PTHREAD_MUTEX_INITIALIZER;    // guards gSink, gSinkContext
 pthread_mutex_t gStderrMutex = PTHREAD_MUTEX_INITIALIZER;  // keeps lines whole on stderr
 ZuLogSink gSink = nullptr;
@@ -24,9 +25,11 @@ void* gSinkContext = nullptr;
 
 constexpr size_t kStackLine = 1024;
 
+// The letter of each level, at its number.
+constexpr char kLevelLetters[] = "??VDIWE";
+
 char LevelLetter(int level) {
-  static const char kLetters[] = "??VDIWE";
-  return (level >= 0 && level <= ZU_LOG_ERROR) ? kLetters[level] : '?';
+  return (level >= 0 && level <= ZU_LOG_ERROR) ? kLevelLetters[level] : '?';
 }
 
 void WriteAll(int fd, const char* data, size_t size) {
@@ -121,7 +124,19 @@ void UnlockAfterFork() {
   pthread_mutex_unlock(&gSinkMutex);
 }
 
-__attribute__((constructor)) void InstallForkHandlers() {
+// The threshold ZULOG_LEVEL names by its first letter (as in "debug" or
+// "D"), or -1 when it names none.
+int ThresholdFromEnvironment() {
+  const char* name = getenv("ZULOG_LEVEL");
+  if (name == nullptr) return -1;
+  const int first = toupper(static_cast<unsigned char>(name[0]));
+  const char* letter = first == 0 ? nullptr : strchr(kLevelLetters + ZU_LOG_VERBOSE, first);
+  return letter != nullptr ? static_cast<int>(letter - kLevelLetters) : -1;
+}
+
+__attribute__((constructor)) void InitLog() {
+  const int threshold = ThresholdFromEnvironment();
+  if (threshold >= 0) gThreshold.store(threshold, std::memory_order_relaxed);
   pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockAfterFork);
 }
 

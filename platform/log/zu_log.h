@@ -43,7 +43,9 @@ ZULOG_EXPORT int ZuLogPrint(int level, const char* tag, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // Lines below `level` are dropped before they are formatted. The default is
-// ZU_LOG_DEBUG: debug and above are shown, verbose is hidden.
+// ZU_LOG_WARN (warnings and errors), or the level the environment variable
+// ZULOG_LEVEL names when the library is loaded: verbose, debug, info, warning
+// or error, of which only the first letter counts (V, D, I, W, E; any case).
 ZULOG_EXPORT void ZuLogSetLevel(int level);
 
 // Returns the current threshold.

@@ -65,6 +65,18 @@ void StorePair(PropertyFile::PropertyMap& pairs, const std::string& key, const s
   pairs.emplace_hint(it, key, value);
 }
 
+// The value Unset passes to Store: the pair is removed instead of stored.
+constexpr char kRemoved[] = "";
+
+void ApplyPair(PropertyFile::PropertyMap& pairs, const std::string& key, const char* value) {
+  if (value != kRemoved) {
+    StorePair(pairs, key, value);
+    return;
+  }
+  const auto it = pairs.find(key);
+  if (it != pairs.end()) pairs.erase(it);
+}
+
 // Copies the first `n` bytes of `src` and a NUL into `dest`.
 bool CopyPrefix(char* dest, const char* src, size_t n) {
   if (memcpy_s(dest, n + 1, src, n) != 0) return false;
@@ -363,6 +375,16 @@ int PropertyFile::Set(const char* path, const char* key, const char* value) {
   return Store(path, key, value) == StoreResult::kRefused ? -1 : 0;
 }
 
+int PropertyFile::Unset(const char* key) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    path = mFileName;
+  }
+  if (path.empty()) return -1;
+  return Store(path.c_str(), key, kRemoved) == StoreResult::kWritten ? 0 : -1;
+}
+
 PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key, const char* value) {
   ZuLogPrint(ZU_LOG_INFO, kTag, "CONFIG_FILE: %s", path);
   if (const char* refusal = Refusal(key, value)) {
@@ -383,7 +405,7 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     // The file as it is now is the base; parsing is skipped when it is the
     // text this object last read or wrote.
     if (mUnwritten || current != mText) Parse(current);
-    StorePair(mProperties, key, value);
+    ApplyPair(mProperties, key, value);
     mUnwritten = true;  // until the file holds it
     rendered = Render(mKept);
     return rendered;
@@ -406,7 +428,7 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     mIdentity.trusted = false;
     mNeedReload.store(true, std::memory_order_relaxed);
     Refresh(path);
-    StorePair(mProperties, key, value);
+    ApplyPair(mProperties, key, value);
     mUnwritten = true;
   }
   return StoreResult::kNotWritten;

@@ -149,6 +149,14 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // Set, telling a file that could not be written apart from success.
   StoreResult Store(const char* path, const char* key, const char* value);
 
+  // Removes `key` from the file this object read last (through Get, Set,
+  // Store or Snapshot) as Store stores a pair: the same refusals (with an
+  // empty value), lock, re-read and atomic replace. Returns 0 once the file
+  // holds no such pair, -1 when the key is refused, no file has been read
+  // yet, or the file could not be written (the pair is then removed in
+  // memory only).
+  int Unset(const char* key);
+
   // Why Set refuses the pair (the line it logs), or null when it takes it.
   static const char* Refusal(const char* key, const char* value);
 

@@ -27,8 +27,31 @@ using testing_support::LogCapture;
 // have changed the threshold.
 const int kThresholdAtStart = ZuLogGetLevel();
 
-TEST(ZuLog, DefaultThresholdShowsDebugAndAbove) {
-  EXPECT_EQ(kThresholdAtStart, ZU_LOG_DEBUG);
+// Run alone in a process of its own by the test below.
+TEST(ZuLog, PrintsTheThresholdAtStart) { printf("threshold at start: %d\n", kThresholdAtStart); }
+
+TEST(ZuLog, ThresholdAtStartIsWarningOrTheOneZulogLevelNames) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  const struct {
+    const char* setting;  // null: unset
+    int threshold;
+  } cases[] = {{nullptr, ZU_LOG_WARN}, {"verbose", ZU_LOG_VERBOSE}, {"d", ZU_LOG_DEBUG}, {"Info", ZU_LOG_INFO},
+               {"E", ZU_LOG_ERROR},    {"", ZU_LOG_WARN},           {"loud", ZU_LOG_WARN}};
+  for (const auto& c : cases) {
+    const std::string command = (c.setting ? "ZULOG_LEVEL='" + std::string(c.setting) + "' " : "env -u ZULOG_LEVEL ") +
+                                TEST_EMULATOR " " + self + " --gtest_filter=ZuLog.PrintsTheThresholdAtStart";
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char line[256];
+    std::string out;
+    while (fgets(line, sizeof(line), child) != nullptr) out += line;
+    EXPECT_EQ(pclose(child), 0);
+    EXPECT_NE(out.find("threshold at start: " + std::to_string(c.threshold) + "\n"), std::string::npos)
+        << (c.setting ? c.setting : "(unset)") << "\n" << out;
+  }
 }
 
 TEST(ZuLog, FiltersBelowTheThresholdBeforeFormatting) {

@@ -9,48 +9,86 @@ const char kUsage[] =
     "Commands:\n"
     "  get KEY [DEFAULT]  print the value of KEY, or DEFAULT when it has none\n"
     "  set KEY VALUE      store VALUE under KEY (the file must exist)\n"
-    "  list               print every pair as key=value, sorted by key\n"
+    "  unset KEY          remove the pair of KEY from the file\n"
+    "  list [PREFIX]      print every pair (whose key starts with PREFIX) as\n"
+    "                     key=value, sorted by key\n"
     "  watch [KEY...]     print key=value whenever a watched key (all keys when\n"
     "                     none are named) changes value, and -key when it is\n"
     "                     removed, until interrupted\n"
     "\n"
-    "Options:\n"
+    "Options, accepted anywhere; \"--\" ends them (use it before a value that\n"
+    "starts with '-'):\n"
     "  -f, --file PATH    work on the property file PATH instead\n"
     "  -v, --verbose      show the libraries' log lines on standard error\n"
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "\n"
+    "set and unset rewrite the whole file: comment and other lines that are\n"
+    "not pairs stay in their order at the top, every pair follows them sorted\n"
+    "by key as key=value; a comment after a pair on its line and all but the\n"
+    "last pair of a repeated key are dropped.\n"
+    "\n"
     "Exit status: 0 done; 1 get found no value and no default was given;\n"
-    "2 bad command line; 3 set refused the key or value; 4 the file could not\n"
-    "be read, written or watched.\n";
+    "2 bad command line; 3 set or unset refused the key or value; 4 the file\n"
+    "could not be read, written or watched, or standard output not written.\n"
+    "get on a missing or unreadable file says so and exits 4, after printing\n"
+    "DEFAULT when one is given.\n";
 
 namespace {
 
-bool IsOption(const char* arg, const char* short_name, const char* long_name) {
-  return strcmp(arg, short_name) == 0 || strcmp(arg, long_name) == 0;
-}
-
-// Takes the option argv[i] and, for -f, its value (advancing i).
-bool TakeOption(int argc, const char* const* argv, int& i, CommandLine& line, std::string& error) {
-  const char* option = argv[i];
-  if (IsOption(option, "-h", "--help")) {
+bool TakeLongOption(const char* option, int argc, const char* const* argv, int& i, CommandLine& line,
+                    std::string& error) {
+  if (strcmp(option, "--help") == 0) {
     line.help = true;
   } else if (strcmp(option, "--version") == 0) {
     line.version = true;
-  } else if (IsOption(option, "-v", "--verbose")) {
+  } else if (strcmp(option, "--verbose") == 0) {
     line.verbose = true;
-  } else if (IsOption(option, "-f", "--file")) {
-    if (++i == argc) {
-      error = std::string(option) + " needs a path";
-      return false;
-    }
-    line.file = argv[i];
   } else if (strncmp(option, "--file=", 7) == 0) {
     line.file = option + 7;
-  } else {
+  } else if (strcmp(option, "--file") != 0) {
     error = std::string("unknown option ") + option;
     return false;
+  } else if (++i == argc) {
+    error = "--file needs a path";
+    return false;
+  } else {
+    line.file = argv[i];
   }
+  return true;
+}
+
+// A bundle of short options: "-v", "-vf PATH", "-fPATH".
+bool TakeShortOptions(const char* bundle, int argc, const char* const* argv, int& i, CommandLine& line,
+                      std::string& error) {
+  for (const char* c = bundle + 1; *c != '\0'; ++c) {
+    if (*c == 'h') {
+      line.help = true;
+    } else if (*c == 'v') {
+      line.verbose = true;
+    } else if (*c != 'f') {
+      error = std::string("unknown option -") + *c;
+      return false;
+    } else if (c[1] != '\0') {
+      line.file = c + 1;
+      return true;
+    } else if (++i == argc) {
+      error = "-f needs a path";
+      return false;
+    } else {
+      line.file = argv[i];
+      return true;
+    }
+  }
+  return true;
+}
+
+// Takes the option argv[i] and, for -f, its path (advancing i).
+bool TakeOption(int argc, const char* const* argv, int& i, CommandLine& line, std::string& error) {
+  const char* option = argv[i];
+  const bool taken = option[1] == '-' ? TakeLongOption(option, argc, argv, i, line, error)
+                                      : TakeShortOptions(option, argc, argv, i, line, error);
+  if (!taken) return false;
   if (line.file.empty()) {
     error = "the file path is empty";
     return false;
@@ -68,24 +106,29 @@ bool CheckArgumentCount(const CommandLine& line, std::string& error) {
 }  // namespace
 
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine& line, std::string& error) {
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    if (strcmp(argv[i], "--") == 0) {
-      ++i;
-      break;
+  std::vector<std::string> words;
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (options_ended || arg[0] != '-' || arg[1] == '\0') {
+      words.emplace_back(arg);
+    } else if (strcmp(arg, "--") == 0) {
+      options_ended = true;
+    } else if (!TakeOption(argc, argv, i, line, error)) {
+      return false;
+    } else if (line.help || line.version) {
+      return true;
     }
-    if (!TakeOption(argc, argv, i, line, error)) return false;
-    if (line.help || line.version) return true;
   }
-  if (i == argc) {
+  if (words.empty()) {
     error = "no command given";
     return false;
   }
-  line.command = FindCommand(argv[i]);
+  line.command = FindCommand(words[0]);
   if (line.command == nullptr) {
-    error = std::string("unknown command ") + argv[i];
+    error = "unknown command " + words[0];
     return false;
   }
-  line.args.assign(argv + i + 1, argv + argc);
+  line.args.assign(words.begin() + 1, words.end());
   return CheckArgumentCount(line, error);
 }

@@ -3,9 +3,9 @@
 //   propctl [-v] [-f PATH] COMMAND [ARG...]
 //   propctl --help | --version
 //
-// Options come before the command; everything after the command is taken
-// as its arguments verbatim, so values may start with '-'. "--" ends the
-// options early.
+// Options may stand anywhere, short ones bundled ("-vf PATH", "-fPATH");
+// "--" ends them, so that a value starting with '-' follows it. A lone "-"
+// is an argument.
 #ifndef TOOLS_PROPCTL_COMMAND_LINE_H_
 #define TOOLS_PROPCTL_COMMAND_LINE_H_
 
@@ -26,9 +26,10 @@ struct CommandLine {
   std::vector<std::string> args;          // the command's arguments
 };
 
-// Fills `line` from argv. Returns false, with a one-line `error`, for an
-// unknown option or command, a missing command, or a wrong number of
-// arguments for the command.
+// Fills `line` from argv; --help or --version ends the parsing. Returns
+// false, with a one-line `error`, for an unknown option, an option without
+// its path, an empty path, an unknown or missing command, or a wrong number
+// of arguments for the command.
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine& line, std::string& error);
 
 // The help text (--help), ending in a newline.

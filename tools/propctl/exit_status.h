@@ -6,8 +6,9 @@ enum ExitStatus : int {
   kExitOk = 0,
   kExitAbsent = 1,   // get: the key has no value and no default was given
   kExitUsage = 2,    // the command line was not understood
-  kExitRefused = 3,  // set: the library refused the key or the value
-  kExitFile = 4,     // the file could not be read (list), written (set) or watched (watch)
+  kExitRefused = 3,  // set, unset: the library refused the key or the value
+  kExitFile = 4,     // the file could not be read (get, list), written (set,
+                     // unset) or watched (watch), or standard output written
 };
 
 #endif  // TOOLS_PROPCTL_EXIT_STATUS_H_

@@ -76,20 +76,21 @@ Registration Register(const std::string& path, Observer& observer, const StopSig
   return waited ? Registration::kAppeared : Registration::kWatching;
 }
 
-void Print(const std::vector<std::string>& lines) {
+// False when standard output could not be written.
+bool Print(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) printf("%s\n", line.c_str());
-  fflush(stdout);
+  return fflush(stdout) == 0 && ferror(stdout) == 0;
 }
 
-// Reads the file after each change until a stop signal, printing what
-// changed since `last`.
+// Reads the file after each change until a stop signal or an output
+// error, printing what changed since `last`.
 void Follow(const std::string& path, const std::set<std::string>& keys, PropertyFile::PropertyMap last,
             const StopSignals& stop, const WakePipe& changes) {
   while (WaitForWake(stop.Fd(), changes.ReadFd(), -1) == Wake::kChange) {
     // Drained before the read: a change during the read wakes us again.
     changes.Drain();
     PropertyFile::PropertyMap now = ReadPairs(path);
-    Print(DescribeChanges(last, now, keys));
+    if (!Print(DescribeChanges(last, now, keys))) return;
     last = std::move(now);
   }
 }
@@ -106,9 +107,11 @@ int RunWatch(const std::string& path, const std::vector<std::string>& keys) {
 
   const std::set<std::string> watched(keys.begin(), keys.end());
   PropertyFile::PropertyMap first = ReadPairs(path);
-  if (registration == Registration::kAppeared) Print(DescribeChanges({}, first, watched));
-  fprintf(stderr, "propctl: watching %s\n", path.c_str());
-  Follow(path, watched, std::move(first), stop, changes);
+  // An output error ends the watch; the caller reports it.
+  if (registration == Registration::kWatching || Print(DescribeChanges({}, first, watched))) {
+    fprintf(stderr, "propctl: watching %s\n", path.c_str());
+    Follow(path, watched, std::move(first), stop, changes);
+  }
   InotifyWatchProperty::GetInstance()->RemoveCallback(path, &observer);
   return kExitOk;
 }

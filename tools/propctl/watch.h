@@ -12,7 +12,8 @@
 // "propctl: waiting for PATH" and tries to register again every 200 ms
 // until the file appears; its pairs then show as new.
 //
-// SIGINT or SIGTERM ends the watch with kExitOk; kExitFile when the path
+// SIGINT or SIGTERM ends the watch with kExitOk, and so does an error on
+// standard output (left in its error flag for the caller); kExitFile when the path
 // exists but cannot be watched.
 #ifndef TOOLS_PROPCTL_WATCH_H_
 #define TOOLS_PROPCTL_WATCH_H_

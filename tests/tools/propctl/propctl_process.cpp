@@ -30,8 +30,9 @@ Pipe MakePipe() {
 }
 
 // Starts propctl with `args`, its standard output and error on pipes whose
-// read ends go to `out` and `err`.
-pid_t Start(const std::vector<std::string>& args, int& out, int& err) {
+// read ends go to `out` and `err`; standard output to `out_path` instead
+// when one is given.
+pid_t Start(const std::vector<std::string>& args, int& out, int& err, const char* out_path = nullptr) {
   std::vector<std::string> command = {PROPCTL_COMMAND};
   command.insert(command.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -44,6 +45,7 @@ pid_t Start(const std::vector<std::string>& args, int& out, int& err) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_pipe.write_end, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_pipe.write_end, STDERR_FILENO);
+  if (out_path != nullptr) posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path, O_WRONLY, 0);
   pid_t pid = -1;
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) abort();
   posix_spawn_file_actions_destroy(&actions);
@@ -124,11 +126,11 @@ std::optional<std::string> ReadText(const std::string& path) {
   return text.str();
 }
 
-Result Propctl(const std::vector<std::string>& args) {
+Result Propctl(const std::vector<std::string>& args, const char* out_path) {
   Result result;
   int out = -1;
   int err = -1;
-  const pid_t pid = Start(args, out, err);
+  const pid_t pid = Start(args, out, err, out_path);
   if (!ReadToEnd(out, err, result)) kill(pid, SIGKILL);
   close(out);
   close(err);

@@ -37,8 +37,9 @@ struct Result {
   std::string err;
 };
 
-// Runs propctl with `args` to its end.
-Result Propctl(const std::vector<std::string>& args);
+// Runs propctl with `args` to its end; its standard output goes to
+// `out_path` instead when one is given.
+Result Propctl(const std::vector<std::string>& args, const char* out_path = nullptr);
 
 class PropctlProcess {
  public:

@@ -51,8 +51,8 @@ TEST_F(PropctlTest, GetPrintsTheValueOrTheDefault) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "\n");
 
-  // A value may start with '-': arguments after the command are not options.
-  result = Propctl({"get", "missing", "-1"});
+  // A value starting with '-' follows "--".
+  result = Propctl({"get", "missing", "--", "-1"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "-1\n");
 }
@@ -64,9 +64,19 @@ TEST_F(PropctlTest, GetWithoutValueOrDefaultPrintsNothingAndExitsOne) {
     EXPECT_EQ(result.out, "") << key;
     EXPECT_EQ(result.err, "") << key;
   }
+}
+
+TEST_F(PropctlTest, GetOnAMissingFileOrADirectorySaysSoAndExitsFour) {
   unlink(kConfigFile);
-  EXPECT_EQ(Propctl({"get", "a"}).status, 1);
-  EXPECT_EQ(Propctl({"get", "a", "d"}).out, "d\n");
+  for (const std::string& path : {std::string(kConfigFile), std::string("/etc/j-config")}) {
+    Result result = Propctl({"-f", path, "get", "a"});
+    EXPECT_EQ(result.status, 4);
+    ExpectOneLineReason(result);
+    result = Propctl({"-f", path, "get", "a", "d"});
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.out, "d\n");  // the default still applies
+    EXPECT_NE(result.err.find(path + ": "), std::string::npos) << result.err;
+  }
 }
 
 TEST_F(PropctlTest, SetRewritesTheFileKeepingItsOtherLines) {
@@ -77,31 +87,55 @@ TEST_F(PropctlTest, SetRewritesTheFileKeepingItsOtherLines) {
   EXPECT_EQ(Propctl({"get", "c"}).out, "3\n");
 }
 
-TEST_F(PropctlTest, SetRefusesABadPairWithAReasonAndLeavesTheFileAlone) {
-  const std::vector<std::vector<std::string>> refused = {
-      {"set", "", "v"},
-      {"set", "k", std::string(92, 'v')},
-      {"set", "k", "two\nlines"},
-      {"set", "two\nlines", "v"},
-      {"set", "a#b", "v"},
-      {"set", "k", "a # note"},
-      {"set", "k=x", "v"},
-      {"set", " k", "v"},
-      {"set", "k", "v "},
+TEST_F(PropctlTest, SetAndUnsetRefuseABadPairNamingTheRuleAndLeaveTheFileAlone) {
+  const struct {
+    std::vector<std::string> args;
+    const char* rule;
+  } refused[] = {
+      {{"set", "", "v"}, "the key is empty"},
+      {{"set", "k", std::string(92, 'v')}, "the value has 92 characters, more than 91"},
+      {{"set", "k", "two\nlines"}, "the value holds a newline"},
+      {{"set", "two\nlines", "v"}, "the key holds a newline"},
+      {{"set", "a#b", "v"}, "the key holds '#'"},
+      {{"set", "k", "a # note"}, "the value holds '#'"},
+      {{"set", "k=x", "v"}, "the key holds '='"},
+      {{"set", " k", "v"}, "the key starts with a blank"},
+      {{"set", "k", "v\t"}, "the value ends with a tab"},
+      {{"unset", "a#b"}, "the key holds '#'"},
+      {{"unset", ""}, "the key is empty"},
   };
-  for (const auto& args : refused) {
-    const Result result = Propctl(args);
-    EXPECT_EQ(result.status, 3) << args[1] << " " << args[2];
+  for (const auto& c : refused) {
+    const Result result = Propctl(c.args);
+    EXPECT_EQ(result.status, 3) << c.rule;
     ExpectOneLineReason(result);
+    EXPECT_EQ(result.err.find(std::string("propctl: refused: ") + c.rule), 0u) << result.err;
   }
   EXPECT_EQ(ReadText(kConfigFile), kInitial);
 }
 
-TEST_F(PropctlTest, SetOnAMissingFileFailsAndCreatesNothing) {
+TEST_F(PropctlTest, UnsetRemovesThePairAndKeepsTheOtherLines) {
+  EXPECT_EQ(Propctl({"unset", "b"}).status, 0);
+  EXPECT_EQ(Propctl({"unset", "never.set"}).status, 0);
+  EXPECT_EQ(ReadText(kConfigFile), "# head\nplain text\na=1\nempty=\n");
+  EXPECT_EQ(Propctl({"get", "b"}).status, 1);
+}
+
+TEST_F(PropctlTest, SetOrUnsetOnAMissingFileOrADirectoryFailsWithTheReason) {
   unlink(kConfigFile);
-  const Result result = Propctl({"set", "k", "v"});
-  EXPECT_EQ(result.status, 4);
-  ExpectOneLineReason(result);
+  const struct {
+    std::string path;
+    const char* reason;
+  } cases[] = {{kConfigFile, "no such file"}, {"/etc/j-config", "Is a directory"}};
+  for (const auto& c : cases) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"set", "k", "v"}, {"unset", "k"}}) {
+      std::vector<std::string> args = {"-f", c.path};
+      args.insert(args.end(), command.begin(), command.end());
+      const Result result = Propctl(args);
+      EXPECT_EQ(result.status, 4);
+      ExpectOneLineReason(result);
+      EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+    }
+  }
   EXPECT_EQ(ReadText(kConfigFile), std::nullopt);
 }
 
@@ -114,11 +148,22 @@ TEST_F(PropctlTest, ListPrintsEveryPairSortedWithWholeValues) {
   EXPECT_EQ(result.err, "");
 }
 
-TEST_F(PropctlTest, ListOfAMissingFileFails) {
+TEST_F(PropctlTest, ListFiltersByKeyPrefix) {
+  ReplaceText(kConfigFile, "a=1\nab=2\nb=3\n");
+  EXPECT_EQ(Propctl({"list", "a"}).out, "a=1\nab=2\n");
+  EXPECT_EQ(Propctl({"list", "ab"}).out, "ab=2\n");
+  EXPECT_EQ(Propctl({"list", "c"}).out, "");
+}
+
+TEST_F(PropctlTest, ListOfAMissingFileOrADirectoryOrToAFullOutputFails) {
+  EXPECT_EQ(Propctl({"list"}, "/dev/full").status, 4);
+  EXPECT_EQ(Propctl({"--help"}, "/dev/full").status, 4);
   unlink(kConfigFile);
-  const Result result = Propctl({"list"});
-  EXPECT_EQ(result.status, 4);
-  ExpectOneLineReason(result);
+  for (const char* path : {kConfigFile, "/etc/j-config"}) {
+    const Result result = Propctl({"-f", path, "list"});
+    EXPECT_EQ(result.status, 4);
+    ExpectOneLineReason(result);
+  }
 
   ReplaceText(kConfigFile, "");
   EXPECT_EQ(Propctl({"list"}).status, 0);
@@ -135,6 +180,10 @@ TEST_F(PropctlTest, FileOptionWorksOnAnotherFileOnly) {
   EXPECT_EQ(Propctl({"-f", other, "set", "y", "2"}).status, 0);
   EXPECT_EQ(Propctl({"--file", other, "get", "x"}).out, "1\n");
   EXPECT_EQ(Propctl({"--file=" + other, "list"}).out, "x=1\ny=2\n");
+  // Options stand anywhere, also bundled.
+  EXPECT_EQ(Propctl({"list", "-f", other, "y"}).out, "y=2\n");
+  EXPECT_EQ(Propctl({"-vf", other, "get", "x"}).out, "1\n");
+  EXPECT_EQ(Propctl({"-f" + other, "get", "y"}).out, "2\n");
   EXPECT_EQ(Propctl({"get", "y"}).status, 1);
   EXPECT_EQ(ReadText(kConfigFile), kInitial);
   unlink(other.c_str());
@@ -144,7 +193,7 @@ TEST_F(PropctlTest, LibraryLogLinesShowOnlyWithVerbose) {
   // The library logs every set; a failed set logs more.
   EXPECT_EQ(Propctl({"set", "k", "v"}).err, "");
   EXPECT_EQ(Propctl({"get", "k"}).err, "");
-  EXPECT_NE(Propctl({"-v", "set", "k", "w"}).err.find("CONFIG_FILE: " + std::string(kConfigFile)), std::string::npos);
+  EXPECT_NE(Propctl({"set", "k", "w", "-v"}).err.find("CONFIG_FILE: " + std::string(kConfigFile)), std::string::npos);
   unlink(kConfigFile);
   const Result quiet = Propctl({"set", "k", "v"});
   EXPECT_EQ(quiet.err.find("file write error"), std::string::npos) << quiet.err;
@@ -160,7 +209,7 @@ TEST_F(PropctlTest, HelpAndVersion) {
   result = Propctl({"--help"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out.find("Usage: propctl"), 0u);
-  for (const char* command : {"get KEY", "set KEY VALUE", "list", "watch [KEY...]"}) {
+  for (const char* command : {"get KEY", "set KEY VALUE", "unset KEY", "list [PREFIX]", "watch [KEY...]"}) {
     EXPECT_NE(result.out.find(command), std::string::npos) << command;
   }
 }
@@ -173,8 +222,12 @@ TEST_F(PropctlTest, CommandLineMistakesExitTwo) {
       {"get", "a", "b", "c"},
       {"get", ""},
       {"set", "k"},
-      {"list", "extra"},
+      {"list", "a", "b"},
+      {"unset"},
       {"--bogus", "list"},
+      {"list", "-x"},
+      {"get", "missing", "-1"},
+      {"list", "--file"},
       {"-f"},
       {"-f", "", "list"},
   };

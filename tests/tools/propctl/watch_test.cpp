@@ -71,8 +71,10 @@ TEST_F(PropctlWatchTest, WatchesEveryKeyWhenNoneIsNamedAndEndsOnSigint) {
   EXPECT_TRUE(watch.WaitForOutLine("b=2"));
   SetElsewhere("new.key", "x");
   EXPECT_TRUE(watch.WaitForOutLine("new.key=x"));
+  ASSERT_EQ(Propctl({"unset", "a"}).status, 0);
+  EXPECT_TRUE(watch.WaitForOutLine("-a"));
   EXPECT_EQ(watch.StopWith(SIGINT), 0);
-  EXPECT_EQ(watch.OutLines(), (std::vector<std::string>{"b=2", "new.key=x"}));
+  EXPECT_EQ(watch.OutLines(), (std::vector<std::string>{"b=2", "new.key=x", "-a"}));
 }
 
 TEST_F(PropctlWatchTest, WaitsForAMissingFileToAppear) {
