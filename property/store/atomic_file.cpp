@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr int kMaxSymlinkHops = 8;
+
 // Closes the descriptor it holds when it goes.
 class Descriptor {
  public:
@@ -104,9 +106,11 @@ class Deadline {
 };
 
 // flock(2) has no time-out: the lock is tried, and tried again after pauses
-// that grow to a millisecond, until the deadline.
+// that grow to 50 us, until the deadline. The pauses stay short: a writer
+// that takes its turns back to back frees the lock for a few microseconds
+// only, and a waiter must try often to find it free.
 bool LockBefore(int fd, const Deadline& deadline) {
-  long pauseNs = 20000;
+  long pauseNs = 5000;
   for (;;) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno == EINTR) continue;
@@ -117,7 +121,7 @@ bool LockBefore(int fd, const Deadline& deadline) {
     }
     const timespec pause = {0, pauseNs};
     nanosleep(&pause, nullptr);
-    pauseNs = std::min(2 * pauseNs, 1000000L);
+    pauseNs = std::min(2 * pauseNs, 50000L);
   }
 }
 
@@ -186,23 +190,10 @@ struct LockedFile {
   }
 };
 
-// Takes the directory's lock (when the directory may be opened), then the
-// file's, before `deadline`. A writer that waited for the file while another
-// replaced it locks the file the path names now.
-bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFile& locked,
-                    AtomicFile::Failure& failure) {
-  char real[PATH_MAX];
-  if (realpath(path.c_str(), real) == nullptr) return Fail(failure, "open");
-  locked.path = real;
-  std::string dirPath;
-  SplitPath(locked.path, dirPath, locked.name);
-  locked.dir.Reset(open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // A writer who may not list the directory rewrites in place, under the
-  // file's lock alone.
-  if (!locked.dir.Valid() && errno != EACCES) return Fail(failure, "open directory");
-  if (locked.dir.Valid() && !LockBefore(locked.dir.Get(), deadline)) {
-    return Fail(failure, "wait for the lock of the file's directory");
-  }
+// Opens and locks the file `locked` names before `deadline`. A writer that
+// waited for the file while another replaced it locks the file the path
+// names now. A symlink fails with ELOOP.
+bool LockFile(const Deadline& deadline, LockedFile& locked, AtomicFile::Failure& failure) {
   for (;;) {
     locked.file.Reset(locked.Open(O_RDONLY));
     if (!locked.file.Valid()) return Fail(failure, "open");
@@ -210,6 +201,37 @@ bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFil
     if (!LockBefore(locked.file.Get(), deadline)) return Fail(failure, "wait for the lock of the file");
     if (locked.StillNamed()) return true;
   }
+}
+
+// Takes the directory's lock (when the directory may be opened), then the
+// file's, before `deadline`. A symlink at the path is followed to its target,
+// and the target's directory is the one locked.
+bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFile& locked,
+                    AtomicFile::Failure& failure) {
+  locked.path = path;
+  for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
+    std::string dirPath;
+    SplitPath(locked.path, dirPath, locked.name);
+    locked.dir.Reset(open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A writer who may not list the directory rewrites in place, under the
+    // file's lock alone.
+    if (!locked.dir.Valid() && errno != EACCES) return Fail(failure, "open directory");
+    if (locked.dir.Valid() && !LockBefore(locked.dir.Get(), deadline)) {
+      return Fail(failure, "wait for the lock of the file's directory");
+    }
+    if (LockFile(deadline, locked, failure)) return true;
+    if (failure.error != ELOOP) return false;
+    char link[PATH_MAX];
+    const ssize_t length = locked.dir.Valid()
+                               ? readlinkat(locked.dir.Get(), locked.name.c_str(), link, sizeof(link) - 1)
+                               : readlink(locked.path.c_str(), link, sizeof(link) - 1);
+    if (length < 0) return Fail(failure, "read symlink");
+    link[length] = '\0';
+    locked.path = link[0] == '/' ? std::string(link) : dirPath + "/" + link;
+    failure = {};
+    locked.dir.Reset();  // unlocks before the target's directory is locked
+  }
+  return Fail(failure, "open", ELOOP);
 }
 
 // Makes the file whole again after a writer died in a rewrite in place:

@@ -316,7 +316,9 @@ bool PropertyFile::WriteConfig(std::string path) const {
   return false;
 }
 
-bool PropertyFile::IsAnotherFile(const char* path) const { return mFileName.empty() || mFileName != path; }
+bool PropertyFile::IsAnotherFile(const char* path) const {
+  return mFileName.empty() || strcmp(mFileName.c_str(), path) != 0;
+}
 
 void PropertyFile::Refresh(const char* path) {
   if (IsAnotherFile(path)) {
