@@ -48,7 +48,7 @@ enum class Medium { kTmpfs, kDisk, kCoarseTimes };
 std::string BaseFile(int keys = kBaseKeys, const std::string& first = "") {
   std::string text = "# shared by several processes\n" + first;
   for (int i = 0; i < keys; ++i) {
-    char line[32];
+    char line[48];
     snprintf(line, sizeof(line), "base.%05d=value %d\n", i, i);
     text += line;
   }
