@@ -258,11 +258,15 @@ bool PropertyFile::ReadConfig(std::string path) {
   TryRegister(path);
   mWatching = mRegistered && path == mWatchedPath;
   const bool sameFile = path == mFileName;
+  if (!sameFile) mCounter.Detach();
   mFileName = std::move(path);
   return Load(sameFile);
 }
 
 bool PropertyFile::Load(bool sameFile) {
+  // Read before the file: a change counted after it asks again.
+  mCounter.Attach(mFileName);
+  mSeenChanges = mCounter.Value();
   std::string text;
   FileIdentity identity;
   AtomicFile::Failure failure;
@@ -328,9 +332,11 @@ void PropertyFile::Refresh(const char* path) {
   // A missing file is looked for on every call: its directory may be gone
   // and with it the watch.
   if (mWatching && mIdentity.exists) {
-    if (!mNeedReload.load(std::memory_order_acquire)) return;
+    const uint64_t changes = mCounter.Value();
+    if (!mNeedReload.load(std::memory_order_acquire) && changes == mSeenChanges) return;
     // Cleared before the check: a change that lands during it asks again.
     mNeedReload.store(false, std::memory_order_relaxed);
+    mSeenChanges = changes;
   }
   if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
   if (!mRegistered) TryRegister(mFileName);
@@ -396,10 +402,12 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
   // Writers of this object take turns on mWriteMutex; mMutex is held only
   // for the pairs in memory, never while another process is waited for.
   std::lock_guard<std::mutex> writing(mWriteMutex);
+  uint64_t changes = 0;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mClosed) return StoreResult::kRefused;
     if (IsAnotherFile(path)) ReadConfig(path);  // first use registers
+    changes = mCounter.Value();
   }
   std::string rendered;
   const auto change = [&](const std::string& current) {
@@ -422,6 +430,10 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     mIdentity = identity;
     mText = std::move(rendered);
     mUnwritten = false;
+    // Raised before the set returns: whoever hears of the set afterwards
+    // reads it. Only this raise since the read: this process holds the file.
+    const uint64_t raised = mCounter.Raise();
+    if (raised != 0 && raised == changes + 1) mSeenChanges = raised;
     return StoreResult::kWritten;
   }
   if (!rewrote) {

@@ -34,7 +34,10 @@
 // first path it reads (before reading it, so that no later change goes
 // untold); the watcher calls UpdateInotify when that file was rewritten,
 // replaced, moved or removed, which asks Get, Set and Snapshot for a
-// re-check. A re-check reads the file and parses it only when its text
+// re-check. Every Set also raises a counter in shared memory before it
+// returns (property/store/change_counter.h), which every object reading that
+// path compares on each call: a Get that starts after another process's Set
+// returned sees it, without waiting for the watcher. A re-check reads the file and parses it only when its text
 // differs from the text this object last read or wrote; it skips the read
 // only where the identity (device, inode, size, modification time) proves
 // the file unchanged, which coarse file times never do. While the file is
@@ -71,6 +74,7 @@
 
 #include "property/property_export.h"
 #include "property/store/atomic_file.h"
+#include "property/store/change_counter.h"
 #include "property/store/observer.h"
 
 class PROPERTY_EXPORT PropertyFile : public Observer {
@@ -204,6 +208,8 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   bool mUnwritten = false;   // mProperties holds a pair the file lacks
   FileIdentity mIdentity;    // the file mProperties was read from or written to
   bool mRegistered = false;  // the watcher took the registration
+  ChangeCounter mCounter;    // raised by every library writer of mFileName
+  uint64_t mSeenChanges = 0; // its value when mProperties were last known right
   bool mClosed = false;      // Close has run
   bool mWatching = false;    // registered for mFileName: told of its changes
                              // (kept, not derived: Get reads it every call)

@@ -374,6 +374,21 @@ TEST_P(PropertyPathsTest, NoLockHolderAndNoFileOfAnotherKindMakesAnyoneWait) {
   }
 }
 
+// A get that starts after another process's set returned (and told it so)
+// sees that set.
+TEST_P(PropertyPathsTest, AGetAfterAnotherProcesssSetSeesIt) {
+  const std::string to = std::string(kConfigDir) + "/to-reader";
+  const std::string from = std::string(kConfigDir) + "/from-reader";
+  ASSERT_EQ(mkfifo(to.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(from.c_str(), 0600), 0);
+  PeerProcess reader({"causal-read", to, from});
+  PeerProcess writer({"causal-write", "2000", to, from});
+  EXPECT_EQ(writer.Wait(), 0);
+  std::string line;
+  ASSERT_TRUE(reader.ReadLine(line));
+  EXPECT_EQ(reader.Wait(), 0) << line;
+}
+
 TEST_P(PropertyPathsTest, AProcessThatExitsWhileThreadsAreInsideTheLibraryEndsCleanly) {
   for (int run = 0; run < 20; ++run) ASSERT_EQ(RunPeer({"busy-exit"}), 0) << "run " << run;
 }

@@ -24,6 +24,12 @@
 //   property_peer die-writing N KEY VALUE
 //                                 the set, killed by SIGKILL once it has
 //                                 written N bytes to the property file
+//   property_peer causal-write N TO FROM | causal-read TO FROM
+//                                 the writer sets causal.key to 1..N and
+//                                 after each set tells the reader its number
+//                                 over the FIFO TO; the reader gets the key
+//                                 at once and answers over FROM; it exits
+//                                 with 0 when no get saw an older value
 //   property_peer busy-exit       exits while four threads are inside
 //                                 property_get and property_set
 //   property_peer unload          loads and unloads the library three times
@@ -31,6 +37,7 @@
 //                                 watcher's two threads come and go with it
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -213,6 +220,40 @@ int DieWriting(const char* bytes, const char* key, const char* value) {
   return library.set(key, value) == 0 ? 0 : 1;
 }
 
+int CausalWrite(int rounds, const char* to, const char* from) {
+  Library library;
+  if (!library.Load()) return 2;
+  const int toReader = open(to, O_WRONLY | O_CLOEXEC);
+  const int fromReader = open(from, O_RDONLY | O_CLOEXEC);
+  char answer;
+  if (toReader < 0 || fromReader < 0 || read(fromReader, &answer, 1) != 1) return 2;  // the reader has read once
+  for (int i = 1; i <= rounds; ++i) {
+    if (library.set("causal.key", std::to_string(i).c_str()) != 0) return 1;
+    if (write(toReader, &i, sizeof(i)) != sizeof(i) || read(fromReader, &answer, 1) != 1) return 2;
+  }
+  return 0;
+}
+
+int CausalRead(const char* to, const char* from) {
+  Library library;
+  if (!library.Load()) return 2;
+  const int fromWriter = open(to, O_RDONLY | O_CLOEXEC);
+  const int toWriter = open(from, O_WRONLY | O_CLOEXEC);
+  char value[92];
+  library.get("causal.key", value, "0");
+  if (fromWriter < 0 || toWriter < 0 || write(toWriter, "r", 1) != 1) return 2;
+  long rounds = 0;
+  long stale = 0;
+  for (int i = 0; read(fromWriter, &i, sizeof(i)) == sizeof(i); ++rounds) {
+    library.get("causal.key", value, "0");
+    stale += atoi(value) < i ? 1 : 0;
+    if (write(toWriter, "a", 1) != 1) return 2;
+  }
+  printf("rounds=%ld stale=%ld\n", rounds, stale);
+  fflush(stdout);
+  return rounds > 0 && stale == 0 ? 0 : 1;
+}
+
 int Await(const char* key, const char* expected) {
   Library library;
   if (!library.Load()) return 2;
@@ -309,11 +350,14 @@ int main(int argc, char** argv) {
   if (argc >= 6 && command == "as") return As(argv + 2, argc - 2);
   if (argc == 4 && command == "await") return Await(argv[2], argv[3]);
   if (argc == 2 && command == "busy-exit") BusyExit();
+  if (argc == 5 && command == "causal-write") return CausalWrite(atoi(argv[2]), argv[3], argv[4]);
+  if (argc == 4 && command == "causal-read") return CausalRead(argv[2], argv[3]);
   if (argc == 5 && command == "die-writing") return DieWriting(argv[2], argv[3], argv[4]);
   if (argc == 2 && command == "unload") return Unload();
   fprintf(stderr,
           "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | as UID GID get KEY"
-          " | await KEY VALUE | busy-exit | die-writing N KEY VALUE | unload\n",
+          " | await KEY VALUE | busy-exit | die-writing N KEY VALUE | causal-write N TO FROM | causal-read TO FROM"
+          " | unload\n",
           argv[0]);
   return 2;
 }
