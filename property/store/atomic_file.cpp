@@ -190,16 +190,17 @@ struct LockedFile {
   }
 };
 
-// Opens and locks the file `locked` names before `deadline`. A writer that
-// waited for the file while another replaced it locks the file the path
-// names now. A symlink fails with ELOOP.
+// Opens and locks the file `locked` names before `deadline`. A writer
+// without the directory's lock that waited for the file while another
+// replaced it locks the file the path names now (under the directory's lock
+// no writer replaces it). A symlink fails with ELOOP.
 bool LockFile(const Deadline& deadline, LockedFile& locked, AtomicFile::Failure& failure) {
   for (;;) {
     locked.file.Reset(locked.Open(O_RDONLY));
     if (!locked.file.Valid()) return Fail(failure, "open");
     if (!StatRegular(locked.file.Get(), locked.info, failure)) return false;
     if (!LockBefore(locked.file.Get(), deadline)) return Fail(failure, "wait for the lock of the file");
-    if (locked.StillNamed()) return true;
+    if (locked.dir.Valid() || locked.StillNamed()) return true;
   }
 }
 
@@ -376,6 +377,11 @@ bool ReadOnce(int fd, struct stat& info, std::string& text, AtomicFile::Failure&
   return ReadAll(fd, info.st_size, text) || Fail(failure, "read");
 }
 
+// Reads the file a writer holds, whose status its lock has taken.
+bool ReadLocked(const LockedFile& locked, std::string& text, AtomicFile::Failure& failure) {
+  return ReadAll(locked.file.Get(), locked.info.st_size, text) || Fail(failure, "read");
+}
+
 // Two reads that agree, of a file that kept its size: no rewrite in place
 // ran through them (one that did would have torn the first, and the second,
 // made after it, would differ or would find a journal that says what the
@@ -409,7 +415,7 @@ void TryRecover(const std::string& path) {
   AtomicFile::Failure failure;
   if (!LockForRewrite(path, now, locked, failure) || !locked.MayWrite()) return;
   std::string text;
-  if (!ReadOnce(locked.file.Get(), locked.info, text, failure)) return;
+  if (!ReadLocked(locked, text, failure)) return;
   const InPlaceJournal::Resolved resolved = InPlaceJournal::Resolve(text);
   if (resolved.state != InPlaceJournal::State::kClean) Recover(locked, resolved, failure);
 }
@@ -458,7 +464,7 @@ bool AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite, FileI
   // The permission check: only a caller that may write the file changes it.
   if (!locked.MayWrite()) return Fail(failure, "open");
   std::string raw;
-  if (!ReadOnce(locked.file.Get(), locked.info, raw, failure)) return false;
+  if (!ReadLocked(locked, raw, failure)) return false;
   const InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
   if (current.state != InPlaceJournal::State::kClean && !Recover(locked, current, failure)) return false;
   const std::string text = rewrite(current.text);
