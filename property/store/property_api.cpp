@@ -1,15 +1,11 @@
 #include "property/store/property_api.h"
 
-#include "property/store/inotify_watch_property.h"
 #include "property/store/process_store.h"
 
 namespace {
 
-// Constructed in this order when the library is loaded and destroyed in the
-// reverse order when it is unloaded: the watcher (its two threads start),
-// then the empty process-wide property file, which removes its registration
-// before the watcher goes.
-[[maybe_unused]] InotifyWatchProperty* const gInotifyWatch = InotifyWatchProperty::GetInstance();
+// The empty process-wide property file, constructed when the library is
+// loaded; the watcher starts on its first use, not here.
 PropertyFile gPropertyFile;
 
 }  // namespace

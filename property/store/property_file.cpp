@@ -109,7 +109,7 @@ PropertyFile::PropertyFile() {
   static const bool kForkAware = [] {
     // The watcher registers its fork handlers first, so that at a fork ours
     // run before its own: every property file's mutex, then the watcher's.
-    InotifyWatchProperty::GetInstance();
+    InotifyWatchProperty::PrepareForFork();
     pthread_atfork(&PropertyFile::BeforeFork, &PropertyFile::AfterForkInParent, &PropertyFile::AfterForkInChild);
     return true;
   }();
