@@ -196,21 +196,14 @@ TEST(InotifyWatchPropertyTest, APathWhoseFileOrDirectoryGoesAwayIsTold) {
 }
 
 // WatchPath takes a path before its file exists and follows the file through
-// its whole life; other names in the directory wake nobody.
+// its whole life.
 TEST(InotifyWatchPropertyTest, WatchPathFollowsAFileThatComesAndGoes) {
   TempDir dir;
   const std::string path = dir.File("a.cfg");
   const std::string temporary = dir.File(".a.cfg.tmp");
   InotifyWatchProperty watcher;
   CountingObserver observer;
-  CountingObserver markerObserver;
   ASSERT_EQ(watcher.WatchPath(path, &observer), 0);
-  ASSERT_EQ(watcher.WatchPath(dir.File("marker"), &markerObserver), 0);
-  WriteText(temporary, "a=0\n");
-  ASSERT_EQ(unlink(temporary.c_str()), 0);
-  WriteText(dir.File("marker"), "");
-  ASSERT_TRUE(markerObserver.WaitForCount(1));
-  EXPECT_EQ(observer.Count(), 0) << "another name in the directory woke the observer";
 
   const std::vector<std::pair<const char*, std::function<void()>>> steps = {
       {"appears", [&] { WriteText(path, "a=1\n"); }},
@@ -224,7 +217,6 @@ TEST(InotifyWatchPropertyTest, WatchPathFollowsAFileThatComesAndGoes) {
     EXPECT_TRUE(observer.WaitForCount(before + 1)) << step.first;
   }
   watcher.RemoveCallback(path, &observer);
-  watcher.RemoveCallback(dir.File("marker"), &markerObserver);
 }
 
 TEST(InotifyWatchPropertyTest, ObserversInRegistrationOrderOnceEachAndRemoval) {
