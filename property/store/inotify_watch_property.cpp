@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "platform/log/zu_log.h"

@@ -119,7 +119,8 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   int Init();
 
   // Registers `observer` for `path`, watching the path if it is not watched
-  // yet; the file must exist. Registering twice changes nothing. Returns 0,
+  // yet; the file must exist unless the path is watched already (through
+  // WatchPath). Registering twice changes nothing. Returns 0,
   // or -1 when the observer is null or the path cannot be watched.
   int SetCallback(std::string path, Observer* observer);
   // SetCallback that also takes a path whose file does not exist yet (its
