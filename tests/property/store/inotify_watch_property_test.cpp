@@ -21,6 +21,7 @@ namespace {
 
 using store_test::CountingObserver;
 using store_test::TempDir;
+using store_test::WaitUntil;
 using store_test::WriteText;
 using testing_support::LogCapture;
 using testing_support::LogLine;
@@ -101,14 +102,14 @@ TEST(InotifyWatchPropertyTest, TheOldFileIsNoLongerWatchedOnceThePathNamesAnothe
 
   ASSERT_EQ(rename(path.c_str(), dir.File("a.cfg.1").c_str()), 0);
   WriteText(path, "a=2\n");
-  ASSERT_TRUE(observer.WaitForCount(1));
-  EXPECT_EQ(KernelWatches(fd), 2);
+  ASSERT_TRUE(observer.WaitForCount(1));  // the removal may be told before the new file is watched
+  EXPECT_TRUE(WaitUntil([&] { return KernelWatches(fd) == 2; }));
 
   ASSERT_EQ(link(path.c_str(), dir.File("a.cfg.link").c_str()), 0);
   WriteText(dir.File("next"), "a=3\n");
   ASSERT_EQ(rename(dir.File("next").c_str(), path.c_str()), 0);
   ASSERT_TRUE(observer.WaitForCount(2));
-  EXPECT_EQ(KernelWatches(fd), 2);
+  EXPECT_TRUE(WaitUntil([&] { return KernelWatches(fd) == 2; }));
   watcher.RemoveCallback(path, &observer);
   EXPECT_EQ(KernelWatches(fd), 0);
 }
