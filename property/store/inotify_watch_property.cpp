@@ -2,30 +2,49 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
+#include <cstring>
 #include <vector>
 
 #include "platform/log/zu_log.h"
 
 namespace {
 
-constexpr uint32_t kWatchMask = IN_CLOSE_WRITE;
+constexpr uint32_t kFileMask = IN_CLOSE_WRITE;
+// What can make a path name another file, or none.
+constexpr uint32_t kDirectoryMask =
+    IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_MOVE_SELF | IN_DELETE_SELF;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
-constexpr int kReaderWaitMs = 10;
+constexpr int32_t kNoWatch = -1;
 
-// Owns the singleton: deleted when the library is unloaded, after the
-// process-wide property file whose load-time initialisation created it.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+const char* NameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path.c_str() : path.c_str() + slash + 1;
+}
+
+bool IsMissingKey(int32_t wd) { return wd < kNoWatch; }
+
+// Owns the singleton, created on first use and deleted when the library is
+// unloaded. Constructed by the first PrepareForFork, so that it outlives the
+// property files whose constructors make that call.
 struct SingletonHolder {
-  InotifyWatchProperty* watcher = new InotifyWatchProperty;
+  std::mutex creating;  // held while the watcher is created, and across a fork
+  std::atomic<InotifyWatchProperty*> watcher{nullptr};
   bool forkedChild = false;  // set in a forked child: see AfterForkInChild
   ~SingletonHolder() {
-    if (!forkedChild) delete watcher;
+    if (!forkedChild) delete watcher.load();
     watcher = nullptr;  // a fork during the rest of the unload finds none
   }
 };
@@ -37,7 +56,7 @@ SingletonHolder& Holder() {
 
 }  // namespace
 
-InotifyWatchProperty* InotifyWatchProperty::GetInstance() {
+void InotifyWatchProperty::PrepareForFork() {
   static const bool kForkAware = [] {
     Holder();
     pthread_atfork(&InotifyWatchProperty::BeforeFork, &InotifyWatchProperty::AfterForkInParent,
@@ -45,64 +64,91 @@ InotifyWatchProperty* InotifyWatchProperty::GetInstance() {
     return true;
   }();
   (void)kForkAware;
-  return Holder().watcher;
+}
+
+InotifyWatchProperty* InotifyWatchProperty::GetInstance() {
+  PrepareForFork();
+  SingletonHolder& holder = Holder();
+  InotifyWatchProperty* watcher = holder.watcher.load(std::memory_order_acquire);
+  if (watcher != nullptr) return watcher;
+  std::lock_guard<std::mutex> lock(holder.creating);
+  if (holder.watcher.load() == nullptr) holder.watcher.store(new InotifyWatchProperty, std::memory_order_release);
+  return holder.watcher.load();
 }
 
 // A forked child has none of the watcher's threads, yet it may run the
-// library's destructors when it exits. mMutex is held across the fork so
-// that the child finds it free. The child never destroys the watcher (that
-// would wait for threads and condition-variable waiters that only exist in
-// the parent) and drops its copy of the inotify descriptor, whose watches
-// are the parent's: removing them from the child would end the parent's
-// notifications.
+// library's destructors when it exits. The creation lock and mMutex are held
+// across the fork so that the child finds them free. The child never
+// destroys the watcher (that would wait for threads and condition-variable
+// waiters that only exist in the parent) and drops its copies of the
+// descriptors, whose watches are the parent's: removing them from the child
+// would end the parent's notifications.
 void InotifyWatchProperty::BeforeFork() {
-  if (Holder().watcher != nullptr) Holder().watcher->mMutex.lock();
+  SingletonHolder& holder = Holder();
+  holder.creating.lock();
+  if (holder.watcher.load() != nullptr) holder.watcher.load()->mMutex.lock();
 }
 
 void InotifyWatchProperty::AfterForkInParent() {
-  if (Holder().watcher != nullptr) Holder().watcher->mMutex.unlock();
+  SingletonHolder& holder = Holder();
+  if (holder.watcher.load() != nullptr) holder.watcher.load()->mMutex.unlock();
+  holder.creating.unlock();
 }
 
 void InotifyWatchProperty::AfterForkInChild() {
   SingletonHolder& holder = Holder();
-  if (holder.watcher == nullptr) return;
-  holder.forkedChild = true;
-  if (holder.watcher->mInotifyFd >= 0) close(holder.watcher->mInotifyFd);
-  holder.watcher->mInotifyFd = -1;
-  holder.watcher->mMutex.unlock();
+  InotifyWatchProperty* watcher = holder.watcher.load();
+  if (watcher != nullptr) {
+    holder.forkedChild = true;
+    watcher->CloseDescriptors();
+    watcher->mMutex.unlock();
+  }
+  holder.creating.unlock();
 }
 
 InotifyWatchProperty::InotifyWatchProperty() { Init(); }
 
 InotifyWatchProperty::~InotifyWatchProperty() {
   mStopReader = true;
-  if (mReaderThread.joinable()) mReaderThread.join();
+  if (mReaderThread.joinable()) {
+    const uint64_t wake = 1;
+    const ssize_t written = write(mStopFd, &wake, sizeof(wake));
+    (void)written;  // an eventfd write fails only when its counter is full, which wakes it too
+    mReaderThread.join();
+  }
   // The loop may still be handling an event that walks mObservers: let it
   // drain and end before the maps are torn down.
   StopAndJoin();
   std::lock_guard<std::mutex> lock(mMutex);
-  for (const WdName& entry : mWatchList) inotify_rm_watch(mInotifyFd, entry.wd);
-  if (mInotifyFd > 0) close(mInotifyFd);
+  CloseDescriptors();  // removes every watch
   mCurrentEvent = nullptr;
   mObservers.clear();
   mWatchList.clear();
   mWatchCount = 0;
 }
 
+void InotifyWatchProperty::CloseDescriptors() {
+  if (mInotifyFd >= 0) close(mInotifyFd);
+  if (mStopFd >= 0) close(mStopFd);
+  mInotifyFd = -1;
+  mStopFd = -1;
+}
+
 int InotifyWatchProperty::Init() {
   if (mReaderThread.joinable()) return 0;  // the constructor already did
-  mInotifyFd = inotify_init();
-  if (mInotifyFd < 0) {
+  mInotifyFd = inotify_init1(IN_CLOEXEC);
+  mStopFd = mInotifyFd < 0 ? -1 : eventfd(0, EFD_CLOEXEC);
+  if (mStopFd < 0) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_init error!");
+    CloseDescriptors();
     return -1;
   }
   try {
     mReaderThread = std::thread(&InotifyWatchProperty::ReadLoop, this);
   } catch (...) {
     // The constructor fails with this exception, and no destructor will
-    // close the descriptor.
-    close(mInotifyFd);
-    mInotifyFd = -1;
+    // close the descriptors.
+    CloseDescriptors();
     throw;
   }
   return 0;
@@ -113,7 +159,9 @@ std::list<WdName>::iterator InotifyWatchProperty::FindWatch(const std::string& p
                       [&path](const WdName& entry) { return entry.name == path; });
 }
 
-int InotifyWatchProperty::CreatWatchPropertyFile(std::string path) {
+int InotifyWatchProperty::CreatWatchPropertyFile(std::string path) { return AddWatch(path, false); }
+
+int InotifyWatchProperty::AddWatch(const std::string& path, bool fileMayBeMissing) {
   auto existing = FindWatch(path);
   if (existing != mWatchList.end()) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is already watched: %s", path.c_str());
@@ -123,14 +171,20 @@ int InotifyWatchProperty::CreatWatchPropertyFile(std::string path) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "watchFileNumisMAX: %s >= WD_NUM: %d ", path.c_str(), WD_NUM);
     return -1;
   }
-  const int wd = inotify_add_watch(mInotifyFd, path.c_str(), kWatchMask);
-  if (wd == -1) {
+  WdName entry{inotify_add_watch(mInotifyFd, path.c_str(), kFileMask), path, kNoWatch};
+  if (entry.wd != kNoWatch || fileMayBeMissing) {
+    entry.dirWd = inotify_add_watch(mInotifyFd, DirectoryOf(path).c_str(), kDirectoryMask | IN_ONLYDIR);
+  }
+  if (entry.dirWd == kNoWatch) {
+    if (entry.wd != kNoWatch && !SharesWatch(entry.wd, entry)) inotify_rm_watch(mInotifyFd, entry.wd);
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_add_watch");
     return -1;
   }
-  mWatchList.push_back({wd, path});
+  if (entry.wd == kNoWatch) entry.wd = mNextMissingKey--;
+  FollowFile(entry);  // a replace before the directory was watched is told by neither watch
+  mWatchList.push_back(entry);
   ++mWatchCount;
-  return wd;
+  return entry.wd;
 }
 
 int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
@@ -140,20 +194,27 @@ int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
     return 0;
   }
   const int wd = it->wd;
-  if (!SharesWatch(wd, *it)) inotify_rm_watch(mInotifyFd, wd);
+  if (!IsMissingKey(wd) && !SharesWatch(wd, *it)) inotify_rm_watch(mInotifyFd, wd);
+  if (it->dirWd != kNoWatch && !SharesDirectory(it->dirWd, *it)) inotify_rm_watch(mInotifyFd, it->dirWd);
   mWatchList.erase(it);
   --mWatchCount;
   return wd;
 }
 
 int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
+  return Register(path, observer, false);
+}
+
+int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) { return Register(path, observer, true); }
+
+int InotifyWatchProperty::Register(const std::string& path, Observer* observer, bool fileMayBeMissing) {
   if (observer == nullptr) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: observer nullptr!");
     return -1;
   }
   std::lock_guard<std::mutex> lock(mMutex);
-  const int wd = CreatWatchPropertyFile(path);
-  if (wd < 0) {
+  const int wd = AddWatch(path, fileMayBeMissing);
+  if (wd == kNoWatch) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: invalid wd!");
     return -1;
   }
@@ -166,10 +227,6 @@ int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
   }
   observers.push_back(observer);
   return 0;
-}
-
-int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) {
-  return SetCallback(std::move(path), observer);
 }
 
 int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
@@ -248,6 +305,11 @@ bool InotifyWatchProperty::SharesWatch(int32_t wd, const WdName& except) const {
                      [&](const WdName& entry) { return &entry != &except && entry.wd == wd; });
 }
 
+bool InotifyWatchProperty::SharesDirectory(int32_t dirWd, const WdName& except) const {
+  return std::any_of(mWatchList.begin(), mWatchList.end(),
+                     [&](const WdName& entry) { return &entry != &except && entry.dirWd == dirWd; });
+}
+
 void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
   auto old = mObservers.find(from);
   if (old == mObservers.end()) return;
@@ -258,21 +320,41 @@ void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
   mObservers.erase(old);
 }
 
+void InotifyWatchProperty::FollowDirectory(WdName& entry) {
+  const int current = inotify_add_watch(mInotifyFd, DirectoryOf(entry.name).c_str(), kDirectoryMask | IN_ONLYDIR);
+  if (current == entry.dirWd) return;
+  // A directory moved away keeps its watch: drop it, or events of the
+  // name there would still count.
+  if (entry.dirWd != kNoWatch && !SharesDirectory(entry.dirWd, entry)) inotify_rm_watch(mInotifyFd, entry.dirWd);
+  entry.dirWd = current;
+}
+
+bool InotifyWatchProperty::FollowFile(WdName& entry) {
+  int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
+  if (current == kNoWatch) {
+    if (IsMissingKey(entry.wd)) return false;
+    current = mNextMissingKey--;
+  }
+  if (current == entry.wd) return false;
+  // The path names another file now, or none: its observers follow it, and
+  // the old file (which may live on under another name) is no longer
+  // watched unless another path still names it.
+  const int previous = entry.wd;
+  entry.wd = current;
+  if (!IsMissingKey(previous) && !SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
+  MoveObservers(previous, current);
+  return true;
+}
+
 int InotifyWatchProperty::ModifyWatchPropertyFile() {
   std::vector<int32_t> moved;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     for (WdName& entry : mWatchList) {
-      const int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kWatchMask);
-      if (current == -1 || current == entry.wd) continue;
-      // The path names another file now: its observers follow it, and the
-      // old file (which may live on under another name) is no longer
-      // watched unless another path still names it.
-      const int previous = entry.wd;
-      entry.wd = current;
-      if (!SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
-      MoveObservers(previous, current);
-      moved.push_back(current);
+      FollowDirectory(entry);
+      if (FollowFile(entry) && std::find(moved.begin(), moved.end(), entry.wd) == moved.end()) {
+        moved.push_back(entry.wd);
+      }
     }
   }
   for (int32_t wd : moved) NotifyObservers(wd);
@@ -288,10 +370,9 @@ void InotifyWatchProperty::HandleMessage(const Message& msg) {
 
 void InotifyWatchProperty::ReadLoop() {
   alignas(inotify_event) char buffer[kReadBufferSize];
+  pollfd waiting[] = {{mInotifyFd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
   while (!mStopReader.load()) {
-    ModifyWatchPropertyFile();
-    pollfd waiting = {mInotifyFd, POLLIN, 0};
-    if (poll(&waiting, 1, kReaderWaitMs) <= 0) continue;
+    if (poll(waiting, 2, -1) <= 0 || (waiting[0].revents & POLLIN) == 0) continue;
     const ssize_t length = read(mInotifyFd, buffer, sizeof(buffer));
     if (length == 0) {
       ZuLogPrint(ZU_LOG_WARN, nullptr, "read() from inotify fd returned 0!");
@@ -306,13 +387,40 @@ void InotifyWatchProperty::ReadLoop() {
   }
 }
 
+bool InotifyWatchProperty::ConcernsWatchedPath(const inotify_event& event) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return std::any_of(mWatchList.begin(), mWatchList.end(), [&event](const WdName& entry) {
+    return entry.dirWd == event.wd && (event.len == 0 || strcmp(event.name, NameOf(entry.name)) == 0);
+  });
+}
+
+void InotifyWatchProperty::NotifyEveryPath() {
+  std::vector<int32_t> keys;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    for (const auto& observers : mObservers) keys.push_back(observers.first);
+  }
+  for (int32_t key : keys) SendMessage(Message(0, key));
+}
+
+// Events of the watched files go through the loop, one message each; those
+// of their directories only make the watcher look again, once per batch.
 void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
+  bool lookAgain = false;
+  bool overflowed = false;
   size_t offset = 0;
   while (offset + sizeof(inotify_event) <= length) {
     mCurrentEvent = reinterpret_cast<const inotify_event*>(buffer + offset);
-    const int wd = mCurrentEvent->wd;
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", wd);
-    SendMessage(Message(0, wd));
     offset += sizeof(inotify_event) + mCurrentEvent->len;
+    if ((mCurrentEvent->mask & IN_Q_OVERFLOW) != 0) {
+      overflowed = true;
+    } else if ((mCurrentEvent->mask & kDirectoryMask) != 0) {
+      lookAgain = lookAgain || ConcernsWatchedPath(*mCurrentEvent);
+    } else {
+      ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", mCurrentEvent->wd);
+      SendMessage(Message(0, mCurrentEvent->wd));
+    }
   }
+  if (lookAgain || overflowed) ModifyWatchPropertyFile();
+  if (overflowed) NotifyEveryPath();
 }

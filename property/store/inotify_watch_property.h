@@ -1,23 +1,35 @@
 // InotifyWatchProperty: the one process-wide watcher of property files.
 //
-// Callers register an Observer for a file path; the watcher watches the path
-// with inotify and calls UpdateInotify on every observer of the path when a
-// process that had the file open for writing closes it, and when the path
-// comes to name a different file (a replace by rename, a delete and
-// re-create). At most WD_NUM paths are watched at a time.
+// Callers register an Observer for a file path; the watcher watches the file
+// and its directory with inotify and calls UpdateInotify on every observer of
+// the path when a process that had the file open for writing closes it, and
+// when the path comes to name a different file or none: the file replaced
+// by rename, removed, moved away or created again, its directory moved away
+// or removed. Events of other names in the directory (a writer's temporary
+// file) wake no observer. At most WD_NUM paths are watched at a time.
 //
 //   InotifyWatchProperty::GetInstance()->SetCallback(path, &observer);
 //   ...
 //   InotifyWatchProperty::GetInstance()->RemoveCallback(path, &observer);
 //
-// Threads: the Handler loop thread delivers ordinary change events
-// (HandleMessage -> DoInotifyEvent); the reader thread waits on the inotify
-// descriptor for at most 10 ms at a time, turns each event into a
-// Message(0, wd) sent to the loop, and on every turn (so also right after
-// each batch of events) asks the kernel again for the watch of every watched
+// Threads: the Handler loop thread delivers the file's own events
+// (HandleMessage -> DoInotifyEvent); the reader thread blocks on the inotify
+// descriptor and a stop descriptor (no time-out: it wakes only for an event
+// or the destructor), turns each event of a watched file into a
+// Message(0, wd) sent to the loop, and on an event of a watched name in a
+// watched directory asks the kernel again for the watch of every watched
 // path (ModifyWatchPropertyFile), notifying directly when a path now names
-// another file. The watch of the file the path named before is then removed,
-// unless another watched path still names that file.
+// another file or none. The watch of the file the path named before is then
+// removed, unless another watched path still names that file. When the
+// kernel's event queue overflowed, every observer is told.
+//
+// A path whose file is missing is kept under a key below -1 (no kernel watch
+// has such a number) in place of a watch descriptor. When the path's
+// directory is moved away or removed, its observers are told as for a
+// removed file; the path is then no longer followed (nothing more is told,
+// even if the directory comes back) until an event of another watched path
+// makes the watcher look again, or its last observer is removed and it is
+// registered again. A reader should re-check such a path itself.
 //
 // Locks: mMutex guards the watch list, the observer map and the count; it is
 // never held while an observer runs. mDispatchMutex is held while observers
@@ -26,8 +38,9 @@
 // anything of the library, property_get and property_set included, also
 // SetCallback and RemoveCallback; it must not call DoInotifyEvent or
 // ModifyWatchPropertyFile. Lock order: mDispatchMutex, then the observers'
-// locks (the property file's mutex), then mMutex. A PropertyFile registers
-// while holding its own mutex, which fits that order.
+// locks (the property file's mutex), then the singleton's creation lock,
+// then mMutex. A PropertyFile registers while holding its own mutex, which
+// fits that order.
 //
 // Ownership: observers are stored and called, never owned. An observer
 // removes itself (RemoveCallback) before it is destroyed; once
@@ -35,13 +48,18 @@
 // not be, unless RemoveCallback ran inside an observer call, which cannot
 // wait for itself.
 //
-// Fork: a child forked from a process using the singleton has none of its
-// threads and watches nothing (it closes its copy of the inotify descriptor,
+// Descriptors: the inotify and stop descriptors are close-on-exec, so a
+// program started by exec keeps neither; the destructor closes them whatever
+// their number.
+//
+// Fork: a child forked from a process whose singleton exists has none of its
+// threads and watches nothing (it closes its copies of the descriptors,
 // leaving the parent's watches alone); when that child exits normally the
-// singleton lets go of the threads instead of waiting for them. mMutex is
-// held across the fork, so the child finds it free; mDispatchMutex is not
-// (an observer may fork), and the child, which never dispatches, never
-// waits for it.
+// singleton lets go of the threads instead of waiting for them. A child
+// forked before the singleton was created creates its own on first use. The
+// creation lock and mMutex are held across the fork, so the child finds them
+// free; mDispatchMutex is not (an observer may fork), and the child, which
+// never dispatches, never waits for it.
 //
 // Every line this class logs has a null tag.
 #ifndef PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
@@ -63,44 +81,53 @@ struct inotify_event;
 
 // One watched path.
 struct WdName {
-  int32_t wd;        // inotify watch descriptor
-  std::string name;  // the path as registered
+  int32_t wd;         // inotify watch descriptor, or a key below -1 while the file is missing
+  std::string name;   // the path as registered
+  int32_t dirWd = -1; // watch descriptor of the path's directory, -1 once it is gone
 };
 
 class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
  public:
   static constexpr int WD_NUM = 10;
 
-  // The process-wide watcher, constructed on the first call (thread-safe; the
-  // library makes that call while it is loaded) and destroyed when the
-  // library is unloaded.
+  // The process-wide watcher, constructed on the first call (thread-safe):
+  // until then the library has no thread and no inotify descriptor. It is
+  // destroyed when the library is unloaded. Calls PrepareForFork first.
   static InotifyWatchProperty* GetInstance();
+
+  // Registers the singleton's fork handlers once, without creating it. Fork
+  // prepare handlers run in the reverse order of registration: a caller
+  // whose own prepare handler takes a lock that comes before the watcher's
+  // (a property file's mutex) calls this before registering its handlers.
+  static void PrepareForFork();
 
   // Starts the loop thread, then Init(); a failed Init leaves a watcher on
   // which every watch fails. Other instances than the singleton are allowed
   // (each has its own inotify descriptor and threads).
   InotifyWatchProperty();
-  // Stops the reader, then the loop (pending messages are handled), then
-  // removes every watch and closes the descriptor.
+  // Wakes and stops the reader, then the loop (pending messages are
+  // handled), then removes every watch and closes the descriptors.
   ~InotifyWatchProperty() override;
   InotifyWatchProperty(const InotifyWatchProperty&) = delete;
   InotifyWatchProperty& operator=(const InotifyWatchProperty&) = delete;
 
-  // Creates the inotify descriptor and starts the reader thread (the
-  // constructor calls it; a later call on a running watcher does nothing).
-  // Returns 0, or -1 (logged) when inotify cannot be initialised. When the
-  // thread cannot be created, std::system_error propagates (from the
-  // constructor too) and the descriptor is closed.
+  // Creates the inotify and stop descriptors (close-on-exec) and starts the
+  // reader thread (the constructor calls it; a later call on a running
+  // watcher does nothing). Returns 0, or -1 (logged) when either descriptor
+  // cannot be created. When the thread cannot be created, std::system_error
+  // propagates (from the constructor too) and the descriptors are closed.
   int Init();
 
   // Registers `observer` for `path`, watching the path if it is not watched
-  // yet. Registering twice changes nothing. Returns 0, or -1 when the
-  // observer is null or the path cannot be watched.
+  // yet; the file must exist unless the path is watched already (through
+  // WatchPath). Registering twice changes nothing. Returns 0,
+  // or -1 when the observer is null or the path cannot be watched.
   int SetCallback(std::string path, Observer* observer);
   // SetCallback that also takes a path whose file does not exist yet (its
   // directory must): the observers are told when the file appears, and
-  // whenever it is replaced, removed or created again. Returns 0, or -1
-  // when the observer is null or the path cannot be watched.
+  // whenever it is replaced, removed or created again (for a directory that
+  // goes away, see above). Returns 0, or -1 when the observer is null or the
+  // directory cannot be watched.
   int WatchPath(std::string path, Observer* observer);
 
   // Removes `observer` from `path`; the path is no longer watched once its
@@ -113,10 +140,11 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // order, with mDispatchMutex held (not mMutex). Returns 0.
   int DoInotifyEvent(int wd);
 
-  // Asks the kernel again for the watch of every watched path; a path that
-  // now names another file takes its observers to the new watch (joining
-  // those already there), the old file's watch is removed, and they are
-  // notified. Returns 0.
+  // Asks the kernel again for the watch of every watched path and of its
+  // directory; a path that now names another file (or none) takes its
+  // observers to the new watch (joining those already there) or to a new
+  // key below -1, the old file's watch is removed, and they are notified.
+  // Returns 0.
   int ModifyWatchPropertyFile();
 
   // Message code 0: DoInotifyEvent(msg.mArg1), then the completion signal.
@@ -125,10 +153,11 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
 
  protected:
   // Returns the watch descriptor of `path` (existing or new), -1 on
-  // failure. Caller holds mMutex.
+  // failure (the file or its directory is missing). Caller holds mMutex.
   int CreatWatchPropertyFile(std::string path);
-  // Stops watching `path`; returns its watch descriptor, 0 if it was not
-  // watched. Caller holds mMutex.
+  // Stops watching `path` and, unless another path is in it, its directory;
+  // returns its watch descriptor (or key), 0 if it was not watched. Caller
+  // holds mMutex.
   int RemoveWatchPropertyFile(std::string path);
 
   std::thread mReaderThread;
@@ -139,6 +168,8 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   std::map<int32_t, std::list<Observer*>> mObservers;  // guarded by mMutex
   std::atomic<bool> mStopReader{false};
   int32_t mInotifyFd = 0;   // written by Init before the reader starts
+  int32_t mStopFd = -1;     // eventfd that wakes the reader; written by Init
+  int32_t mNextMissingKey = -2;  // guarded by mMutex; counts down
   int64_t mWatchCount = 0;  // guarded by mMutex
   const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
 
@@ -148,6 +179,25 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   static void AfterForkInChild();
   void ReadLoop();
   void DispatchEvents(const char* buffer, size_t length);
+  // True when `event` of a directory watch concerns a watched path. Takes
+  // mMutex.
+  bool ConcernsWatchedPath(const inotify_event& event);
+  // Sends Message(0, key) for every watched path. Takes mMutex.
+  void NotifyEveryPath();
+  void CloseDescriptors();
+  // CreatWatchPropertyFile that, when `fileMayBeMissing`, keeps a path whose
+  // file is missing under a new key below -1. Caller holds mMutex.
+  int AddWatch(const std::string& path, bool fileMayBeMissing);
+  int Register(const std::string& path, Observer* observer, bool fileMayBeMissing);
+  // Watches the directory the entry's path is in now; -1 once it is gone.
+  // Caller holds mMutex.
+  void FollowDirectory(WdName& entry);
+  // Moves the entry to the file its path names now; true when that is
+  // another file or none. Caller holds mMutex.
+  bool FollowFile(WdName& entry);
+  // True when an entry other than `except` is in directory `dirWd`. Caller
+  // holds mMutex.
+  bool SharesDirectory(int32_t dirWd, const WdName& except) const;
   std::list<WdName>::iterator FindWatch(const std::string& path);
   // Removes the registration; true if there was one. Caller holds mMutex.
   bool Unregister(const std::string& path, Observer* observer);

@@ -2,21 +2,14 @@
 
 #include <new>
 
-#include "property/store/inotify_watch_property.h"
 #include "property/store/process_store.h"
 
 namespace {
 
-// Constructed in this order when the library is loaded and destroyed in the
-// reverse order when it is unloaded: the watcher (its two threads start),
-// then the empty process-wide property file, which removes its registration
-// before the watcher goes.
-[[maybe_unused]] InotifyWatchProperty* const gInotifyWatch = InotifyWatchProperty::GetInstance();
-
 // The process-wide store lives in storage that outlasts its use: at exit
 // other threads may still be inside property_get while the library's statics
 // go, so the store is closed (emptied, and answering with defaults), never
-// destroyed.
+// destroyed. It is empty until first used; the watcher starts then.
 alignas(PropertyFile) unsigned char gStoreStorage[sizeof(PropertyFile)];
 
 struct StoreLifetime {

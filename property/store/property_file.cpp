@@ -121,7 +121,7 @@ PropertyFile::PropertyFile() {
   static const bool kForkAware = [] {
     // The watcher registers its fork handlers first, so that at a fork ours
     // run before its own: every property file's mutex, then the watcher's.
-    InotifyWatchProperty::GetInstance();
+    InotifyWatchProperty::PrepareForFork();
     pthread_atfork(&PropertyFile::BeforeFork, &PropertyFile::AfterForkInParent, &PropertyFile::AfterForkInChild);
     return true;
   }();
@@ -142,7 +142,9 @@ void PropertyFile::Unlink() {
   while (*link != this) link = &(*link)->mNextLive;
   *link = mNextLive;
   pthread_mutex_unlock(&gLiveMutex);
-  InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
+  // An object that never read a file registered nothing, and its going
+  // must not start the watcher.
+  if (!mWatchedPath.empty()) InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
 }
 
 void PropertyFile::Close() {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -19,6 +21,7 @@ namespace {
 
 using store_test::CountingObserver;
 using store_test::TempDir;
+using store_test::WaitUntil;
 using store_test::WriteText;
 using testing_support::LogCapture;
 using testing_support::LogLine;
@@ -95,18 +98,18 @@ TEST(InotifyWatchPropertyTest, TheOldFileIsNoLongerWatchedOnceThePathNamesAnothe
   const std::string fd = added.front();
   CountingObserver observer;
   ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
-  ASSERT_EQ(KernelWatches(fd), 1);
+  ASSERT_EQ(KernelWatches(fd), 2);  // the file and its directory
 
   ASSERT_EQ(rename(path.c_str(), dir.File("a.cfg.1").c_str()), 0);
   WriteText(path, "a=2\n");
-  ASSERT_TRUE(observer.WaitForCount(1));
-  EXPECT_EQ(KernelWatches(fd), 1);
+  ASSERT_TRUE(observer.WaitForCount(1));  // the removal may be told before the new file is watched
+  EXPECT_TRUE(WaitUntil([&] { return KernelWatches(fd) == 2; }));
 
   ASSERT_EQ(link(path.c_str(), dir.File("a.cfg.link").c_str()), 0);
   WriteText(dir.File("next"), "a=3\n");
   ASSERT_EQ(rename(dir.File("next").c_str(), path.c_str()), 0);
   ASSERT_TRUE(observer.WaitForCount(2));
-  EXPECT_EQ(KernelWatches(fd), 1);
+  EXPECT_TRUE(WaitUntil([&] { return KernelWatches(fd) == 2; }));
   watcher.RemoveCallback(path, &observer);
   EXPECT_EQ(KernelWatches(fd), 0);
 }
@@ -154,6 +157,66 @@ TEST(InotifyWatchPropertyTest, FollowsAPathThatNamesAnotherFile) {
   ASSERT_TRUE(observer.WaitForCount(before + 2));
   WriteText(path, "a=7\n");
   ASSERT_TRUE(observer.WaitForCount(before + 3)) << "writes to the re-created file are not seen";
+  watcher.RemoveCallback(path, &observer);
+}
+
+// Losing the file is told like a rewrite, and the file that lives on
+// elsewhere is no longer watched: a marker path's later notification shows
+// that no event of it came first.
+TEST(InotifyWatchPropertyTest, APathWhoseFileOrDirectoryGoesAwayIsTold) {
+  struct Case {
+    const char* what;
+    const char* moved;  // renamed to this (under the scratch directory), or removed
+    const char* later;  // then written there, relative to the scratch directory
+  };
+  for (const Case& step : {Case{"file moved", "a.moved", "a.moved"}, Case{"file removed", nullptr, nullptr},
+                           Case{"directory moved", "d.moved", "d.moved/a.cfg"}}) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.File("d").c_str(), 0755), 0);
+    const std::string path = dir.File("d/a.cfg");
+    const std::string marker = dir.File("marker");
+    WriteText(path, "a=1\n");
+    WriteText(marker, "");
+    InotifyWatchProperty watcher;
+    CountingObserver observer;
+    CountingObserver markerObserver;
+    ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
+    ASSERT_EQ(watcher.SetCallback(marker, &markerObserver), 0);
+    const std::string from = step.moved != nullptr && step.moved[0] == 'd' ? dir.File("d") : path;
+    ASSERT_EQ(step.moved != nullptr ? rename(from.c_str(), dir.File(step.moved).c_str()) : unlink(path.c_str()), 0);
+    EXPECT_TRUE(observer.WaitForCount(1)) << step.what;
+    if (step.later != nullptr) {  // a removal may be told twice: by the name and by the file
+      WriteText(dir.File(step.later), "a=2\n");
+      WriteText(marker, "m=1\n");
+      ASSERT_TRUE(markerObserver.WaitForCount(1));
+      EXPECT_EQ(observer.Count(), 1) << step.what << ": the file that lives on is still watched";
+    }
+    watcher.RemoveCallback(path, &observer);
+    watcher.RemoveCallback(marker, &markerObserver);
+  }
+}
+
+// WatchPath takes a path before its file exists and follows the file through
+// its whole life.
+TEST(InotifyWatchPropertyTest, WatchPathFollowsAFileThatComesAndGoes) {
+  TempDir dir;
+  const std::string path = dir.File("a.cfg");
+  const std::string temporary = dir.File(".a.cfg.tmp");
+  InotifyWatchProperty watcher;
+  CountingObserver observer;
+  ASSERT_EQ(watcher.WatchPath(path, &observer), 0);
+
+  const std::vector<std::pair<const char*, std::function<void()>>> steps = {
+      {"appears", [&] { WriteText(path, "a=1\n"); }},
+      {"replaced", [&] { WriteText(temporary, "a=2\n"); rename(temporary.c_str(), path.c_str()); }},
+      {"removed", [&] { unlink(path.c_str()); }},
+      {"created again", [&] { WriteText(path, "a=3\n"); }},
+  };
+  for (const auto& step : steps) {
+    const int before = observer.Count();
+    step.second();
+    EXPECT_TRUE(observer.WaitForCount(before + 1)) << step.first;
+  }
   watcher.RemoveCallback(path, &observer);
 }
 
@@ -236,10 +299,14 @@ TEST(InotifyWatchPropertyTest, RefusalsAreLogged) {
   CountingObserver observer;
   EXPECT_EQ(watcher.SetCallback(dir.File("present"), nullptr), -1);
   EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_ERROR, "Remove callback fail: observer nullptr!")));
-  log.Clear();
-  EXPECT_EQ(watcher.SetCallback(dir.File("missing"), &observer), -1);
-  EXPECT_EQ(log.Lines(std::nullopt), (std::vector<LogLine>{Watcher(ZU_LOG_ERROR, "inotify_add_watch"),
-                                                           Watcher(ZU_LOG_ERROR, "Remove callback fail: invalid wd!")}));
+  // A missing file, or for WatchPath a missing directory.
+  for (int (InotifyWatchProperty::*watch)(std::string, Observer*) :
+       {&InotifyWatchProperty::SetCallback, &InotifyWatchProperty::WatchPath}) {
+    log.Clear();
+    EXPECT_EQ((watcher.*watch)(dir.File(watch == &InotifyWatchProperty::WatchPath ? "missing/a" : "missing"), &observer), -1);
+    EXPECT_EQ(log.Lines(std::nullopt), (std::vector<LogLine>{Watcher(ZU_LOG_ERROR, "inotify_add_watch"),
+                                                             Watcher(ZU_LOG_ERROR, "Remove callback fail: invalid wd!")}));
+  }
 }
 
 }  // namespace

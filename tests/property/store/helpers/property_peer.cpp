@@ -33,8 +33,12 @@
 //   property_peer busy-exit       exits while four threads are inside
 //                                 property_get and property_set
 //   property_peer unload          loads and unloads the library three times
-//                                 (once after using it) and checks that the
-//                                 watcher's two threads come and go with it
+//                                 and checks that loading starts no thread
+//                                 and opens no inotify instance, that using
+//                                 it (round 1, with descriptor 0 free)
+//                                 starts the watcher's two threads and one
+//                                 close-on-exec inotify instance, and that
+//                                 unloading leaves none of them
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -80,6 +84,34 @@ bool WaitForThreads(int expected) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// The inotify instances of this process, and whether each is close-on-exec.
+int CountInotify(bool* allCloseOnExec) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    char target[64] = "";
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(link.c_str(), target, sizeof(target) - 1) <= 0 || strcmp(target, "anon_inode:inotify") != 0) continue;
+    ++count;
+    *allCloseOnExec &= (fcntl(atoi(entry->d_name), F_GETFD) & FD_CLOEXEC) != 0;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Checks the library's threads and inotify instances: `threads` more than
+// `before`, and as many instances as watchers.
+bool Expect(int round, const char* when, int before, int threads) {
+  bool closeOnExec = true;
+  const int instances = CountInotify(&closeOnExec);
+  const int expectedInstances = threads == 0 ? 0 : 1;
+  if (WaitForThreads(before + threads) && instances == expectedInstances && closeOnExec) return true;
+  fprintf(stderr, "round %d, %s: %d threads (expected %d), %d inotify instances (expected %d)%s\n", round, when,
+          CountThreads(), before + threads, instances, expectedInstances, closeOnExec ? "" : ", not close-on-exec");
+  return false;
 }
 
 bool WaitUntilGone(pid_t tid) {
@@ -302,14 +334,13 @@ int Unload() {
   for (int round = 0; round < 3; ++round) {
     void* library = Load();
     if (library == nullptr) return 2;
-    if (!WaitForThreads(before + 2)) {
-      fprintf(stderr, "round %d: %d threads after loading, expected %d\n", round, CountThreads(), before + 2);
-      return 1;
-    }
+    if (!Expect(round, "after loading", before, 0)) return 1;
     if (round == 1) {
       auto get = reinterpret_cast<GetFn>(dlsym(library, "property_get"));
       char value[92];
+      close(0);  // the watcher's descriptor may then be 0, and must still be closed
       if (get == nullptr || get("unload.key", value, "x") != 1) return 1;
+      if (!Expect(round, "after a get", before, 2)) return 1;
     }
     if (dlclose(library) != 0) {
       fprintf(stderr, "dlclose: %s\n", dlerror());
@@ -319,10 +350,7 @@ int Unload() {
       fprintf(stderr, "round %d: the library stayed loaded\n", round);
       return 1;
     }
-    if (!WaitForThreads(before)) {
-      fprintf(stderr, "round %d: %d threads after unloading, expected %d\n", round, CountThreads(), before);
-      return 1;
-    }
+    if (!Expect(round, "after unloading", before, 0)) return 1;
   }
   return 0;
 }
