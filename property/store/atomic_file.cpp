@@ -298,7 +298,10 @@ bool RewriteInPlace(const LockedFile& locked, const std::string& current, const 
     if (ftruncate(file.Get(), oldLength) != 0) return Fail(failure, "truncate");
     return Fail(failure, "write in place", error);
   }
+  // The front is flushed before the journal is cut off: after a power loss
+  // either the journal is still there or the whole new text is.
   if (!WriteAll(file.Get(), text, 0)) return Fail(failure, "write in place");
+  if (fdatasync(file.Get()) != 0) return Fail(failure, "flush");
   if (ftruncate(file.Get(), static_cast<off_t>(text.size())) != 0) return Fail(failure, "truncate");
   struct stat info = {};
   const bool stamped = StampPrecisely(file.Get(), info);
