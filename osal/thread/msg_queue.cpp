@@ -334,9 +334,12 @@ bool MsgQueue::MsgProcessor() {
 }
 
 void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
-  const Chain chain = TakeIncoming(kClosed);
-  // Read after the take: every item taken was queued before it.
+  // Read before the take, so that every item the take leaves behind was
+  // pushed after this reading and no item queued by then and due at `now`
+  // stays behind while a later one runs. (A QueueMsg still in progress at
+  // `now` has not queued its item yet, whatever its due time.)
   const uint64_t now = NowNs();
+  const Chain chain = TakeIncoming(kClosed);
   if (TakeAsBatch(chain, now)) {
     return;
   }

@@ -330,6 +330,47 @@ TEST(MsgQueue, ItemsOfOneDueTimeRunInQueueOrder) {
   EXPECT_EQ(journal.Events(), expected);
 }
 
+// The worker is preempted just before it reads the clock for its next step;
+// meanwhile a producer queues `i`, and the clock moves on to `read_at`. Every
+// item queued by the time the worker reads the clock is considered with it.
+TEST(MsgQueue, ItemQueuedJustBeforeTheWorkerReadsTheClockKeepsItsDueTimeOrder) {
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds j_delay;  // j is queued at 0, while the worker is held
+    std::chrono::milliseconds i_at;     // the clock when i is queued
+    std::chrono::milliseconds i_delay;
+    std::chrono::milliseconds read_at;  // the clock the worker reads
+    std::vector<std::string> order;
+  };
+  const Case cases[] = {
+      {"i due at once", 50ms, 1ms, 0ms, 80ms, {"run i", "run j"}},
+      {"i due later, before j", 50ms, 1ms, 10ms, 80ms, {"run i", "run j"}},
+      {"i due with j", 50ms, 50ms, 0ms, 80ms, {"run j", "run i"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::SteadyClockFreeze clock;
+    osal::MsgQueue queue;
+    ASSERT_EQ(queue.Start("preempted", kPriority), 0);
+    Gate gate;
+    ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+    ASSERT_TRUE(gate.WaitEntered());
+    Journal journal;
+    Probe i(journal, "i");
+    Probe j(journal, "j");
+    ASSERT_EQ(queue.QueueMsg(&j, Ns(c.j_delay)), 0);
+    clock.BeforeNextRead(queue.GetThreadId(), [&] {
+      clock.Advance(c.i_at);
+      EXPECT_EQ(queue.QueueMsg(&i, Ns(c.i_delay)), 0);
+      clock.Advance(c.read_at - c.i_at);
+    });
+    gate.Release();
+    i.Wait();
+    j.Wait();
+    EXPECT_EQ(journal.Events(), c.order);
+  }
+}
+
 TEST(MsgQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("wake", kPriority), 0);
