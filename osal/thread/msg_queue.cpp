@@ -48,6 +48,9 @@ Clock::time_point Deadline(uint64_t due) {
 // The pool's blocks, at most.
 constexpr size_t kPoolBlocks = 16;
 
+// The queue whose worker this thread is, if it is one.
+thread_local const MsgQueue* tWorkerOf = nullptr;
+
 }  // namespace
 
 MsgQueue::MsgQueueThread::MsgQueueThread(MsgQueue* queue) : mQueue(queue) {}
@@ -60,6 +63,7 @@ bool MsgQueue::MsgQueueThread::Run() {
     // the thread's timer slack, 50 us by default; due times are meant closer.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     mTimerSlackLowered = true;
+    tWorkerOf = mQueue;
   }
   return mQueue->MsgProcessor();
 }
@@ -105,6 +109,11 @@ int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
 }
 
 void MsgQueue::Stop() {
+  if (tWorkerOf == this) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    ZuLogPrint(ZU_LOG_WARN, kTag, "%s: MsgProcessor %s is not allowed to stop itself", "Stop", mName.c_str());
+    return;
+  }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::unique_ptr<MsgQueueThread> worker;
   {

@@ -48,8 +48,11 @@
 // starts a new worker), a second Stop waits for the first and then finds the
 // queue Idle. So every Stop returns only when no HandleMsg runs, no worker outlives
 // its Stop, and no item accepted after a restart is discarded by an earlier
-// Stop. Start, Stop and the destructor must not be called from a HandleMsg
-// (the worker cannot join itself, and a Stop joining it would wait for it).
+// Stop. Stop called from a HandleMsg of the same queue (on its worker) is
+// refused: it logs a warning and returns at once, and the queue runs on and
+// accepts items. Start and the destructor must not be called from a
+// HandleMsg (a Stop in progress would keep Start waiting for the worker
+// that waits in it, and the worker cannot join itself).
 // Lock order: the start/stop mutex before the queue's mutex, the queue's
 // mutex before the worker's and before a handler's.
 //
@@ -113,7 +116,9 @@ class OSAL_EXPORT MsgQueue {
   // Refuses new items, finishes a HandleMsg in progress, joins the worker,
   // then calls NotifyFinished once for every pending item in due-time order
   // and drops them all. Does nothing visible on an Idle queue. Waits for a
-  // Start or Stop in progress to return first.
+  // Start or Stop in progress to return first. Called from a HandleMsg of
+  // this queue: logs "Stop: MsgProcessor <name> is not allowed to stop
+  // itself" (warning) and returns without changing anything.
   void Stop();
 
   // Queues `handler` to run `delay` nanoseconds from now. Returns 0, or -38

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -511,6 +512,57 @@ TEST(MsgQueue, StopWaitsForTheRunningHandlerAndRunsNothingAfterIt) {
 
 // A second Stop while the first is joining returns only when no HandleMsg
 // runs any more: its caller may then free the handler.
+// A handler stops its own queue: refused like a thread stopping itself, and
+// the queue runs on, unless another thread is stopping it.
+TEST(MsgQueue, StopFromItsOwnHandlerIsRefusedAndTheQueueRunsOn) {
+  struct Case {
+    const char* name;
+    bool stopped_meanwhile;  // another thread's Stop is waiting for the handler
+  };
+  for (const Case& c : {Case{"alone", false}, Case{"during another Stop", true}}) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    osal::MsgQueue queue;
+    ASSERT_EQ(queue.Start("selfstop", kPriority), 0);
+    Journal journal;
+    Probe after(journal, "after");
+    Probe filler(journal, "filler");
+    class SelfStop : public osal::MsgHandlerBase {
+     public:
+      explicit SelfStop(std::function<void()> body) : mBody(std::move(body)) {}
+      void HandleMsg(int32_t&) override {
+        mBody();
+        NotifyFinished();
+      }
+     private:
+      std::function<void()> mBody;
+    };
+    int queued_after = 0;
+    SelfStop stopper([&] {
+      if (c.stopped_meanwhile) {
+        EXPECT_TRUE(WaitRefusing(queue, filler));
+      }
+      queue.Stop();
+      queued_after = queue.QueueMsg(&after, 0);
+    });
+    ASSERT_EQ(queue.QueueMsg(&stopper, 0), 0);
+    std::thread other;
+    if (c.stopped_meanwhile) {
+      other = std::thread([&] { queue.Stop(); });
+    }
+    stopper.Wait();
+    if (c.stopped_meanwhile) {
+      other.join();
+      EXPECT_EQ(queued_after, -38);
+    } else {
+      EXPECT_EQ(queued_after, 0);
+      after.Wait();
+      EXPECT_EQ(journal.Events(), std::vector<std::string>{"run after"});
+    }
+    EXPECT_EQ(log.Count({ZU_LOG_WARN, "MsgQueue", "Stop: MsgProcessor selfstop is not allowed to stop itself"}), 1u);
+  }
+}
+
 TEST(MsgQueue, EveryConcurrentStopWaitsForTheRunningHandler) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("stoptwice", kPriority), 0);
