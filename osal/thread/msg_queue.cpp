@@ -1,11 +1,13 @@
 #include "osal/thread/msg_queue.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "platform/log/zu_log.h"
@@ -51,6 +53,11 @@ constexpr size_t kPoolBlocks = 16;
 // The queue whose worker this thread is, if it is one.
 thread_local const MsgQueue* tWorkerOf = nullptr;
 
+// Every queue alive in the process, for the fork handlers; linked through
+// mNextLive.
+pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
+MsgQueue* gLiveQueues = nullptr;  // guarded by gLiveMutex
+
 }  // namespace
 
 MsgQueue::MsgQueueThread::MsgQueueThread(MsgQueue* queue) : mQueue(queue) {}
@@ -68,14 +75,73 @@ bool MsgQueue::MsgQueueThread::Run() {
   return mQueue->MsgProcessor();
 }
 
-MsgQueue::MsgQueue() = default;
+MsgQueue::MsgQueue() {
+  static const bool kForkAware = [] {
+    pthread_atfork(&MsgQueue::BeforeFork, &MsgQueue::AfterForkInParent, &MsgQueue::AfterForkInChild);
+    return true;
+  }();
+  (void)kForkAware;
+  pthread_mutex_lock(&gLiveMutex);
+  mNextLive = gLiveQueues;
+  gLiveQueues = this;
+  pthread_mutex_unlock(&gLiveMutex);
+}
 
 MsgQueue::~MsgQueue() {
   // Every slot outside the pool's blocks is freed by Stop.
   Stop();
+  pthread_mutex_lock(&gLiveMutex);
+  MsgQueue** link = &gLiveQueues;
+  while (*link != this) {
+    link = &(*link)->mNextLive;
+  }
+  *link = mNextLive;
+  pthread_mutex_unlock(&gLiveMutex);
+}
+
+// A fork waits until no thread holds the mutex of any queue, so that the
+// child finds them free and every queue whole. The child has none of the
+// workers: its queues are stopped for good.
+void MsgQueue::BeforeFork() {
+  pthread_mutex_lock(&gLiveMutex);
+  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
+    queue->mMutex.lock();
+  }
+}
+
+void MsgQueue::AfterForkInParent() {
+  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
+    queue->mMutex.unlock();
+  }
+  pthread_mutex_unlock(&gLiveMutex);
+}
+
+void MsgQueue::AfterForkInChild() {
+  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
+    queue->LeaveWorkerBehind();
+    queue->mMutex.unlock();
+  }
+  pthread_mutex_unlock(&gLiveMutex);
+}
+
+void MsgQueue::LeaveWorkerBehind() {
+  mForkedChild = true;
+  mQuit = true;
+  mIncoming.fetch_or(kClosed);
+  // The worker's thread did not come along: its object can be neither
+  // joined nor destroyed (a joinable thread object ends the process).
+  (void)mWorker.release();
+  // A worker that was waiting is still counted as a waiter here, and a
+  // condition variable with waiters is never done being destroyed.
+  new (&mCond) std::condition_variable;
 }
 
 int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
+  if (mForkedChild) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: MsgProcessor %s is left in a forked child, not started", "Start",
+               name.c_str());
+    return -1;
+  }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::lock_guard<std::mutex> lock(mMutex);
   if (mWorker) {
@@ -114,6 +180,13 @@ void MsgQueue::Stop() {
     ZuLogPrint(ZU_LOG_WARN, kTag, "%s: MsgProcessor %s is not allowed to stop itself", "Stop", mName.c_str());
     return;
   }
+  if (mForkedChild) {
+    // No worker to join; another thread's Start or Stop may have held the
+    // start/stop mutex at the fork.
+    std::lock_guard<std::mutex> lock(mMutex);
+    DiscardPending();
+    return;
+  }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::unique_ptr<MsgQueueThread> worker;
   {
@@ -128,6 +201,10 @@ void MsgQueue::Stop() {
     worker->Stop();
   }
   std::lock_guard<std::mutex> lock(mMutex);
+  DiscardPending();
+}
+
+void MsgQueue::DiscardPending() {
   // Taken items are due before every item still pending.
   DiscardTaken(nullptr);
   ReleaseChain(std::exchange(mBatch, nullptr));

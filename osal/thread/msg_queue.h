@@ -36,6 +36,16 @@
 // its handler's NotifyFinished once per item in due-time order, so no Wait is
 // left hanging. A stopped queue can be started again.
 //
+// Fork: a child forked from a process with queues has none of their
+// workers, and finds every queue stopped for good: QueueMsg refuses with -38
+// (and the error line), Stop and the destructor return at once after calling
+// NotifyFinished for each item that was pending at the fork (an item whose
+// HandleMsg had begun is not pending), GetThreadId returns -1, and Start is
+// refused with -1 and an error line. Fork handlers hold every queue's mutex
+// across the fork (never the start/stop mutex, which a Stop holds while it
+// joins), so a fork waits for no HandleMsg, but a NotifyFinished must not
+// fork.
+//
 // Ownership: the queue does not own handlers; each must stay alive until its
 // items have run or been discarded.
 //
@@ -107,10 +117,10 @@ class OSAL_EXPORT MsgQueue {
 
   // Starts the worker named `name` at `priority`. Returns 0; or, when the
   // queue is already started, logs and returns 0 keeping the old name and
-  // worker; or the non-zero result of Thread::Start. If the platform cannot
-  // create the thread, std::system_error leaves Start and the queue stays
-  // Idle. Waits for a Stop in progress to return first. Never call it from a
-  // HandleMsg.
+  // worker; or the non-zero result of Thread::Start; or -1 in a forked child
+  // (see Fork above). If the platform cannot create the thread,
+  // std::system_error leaves Start and the queue stays Idle. Waits for a
+  // Stop in progress to return first. Never call it from a HandleMsg.
   int Start(const std::string& name, Thread::Priority priority);
 
   // Refuses new items, finishes a HandleMsg in progress, joins the worker,
@@ -204,6 +214,9 @@ class OSAL_EXPORT MsgQueue {
   // Runs the unclaimed items of mBatch in order until a stop. Worker only,
   // without mMutex.
   void RunBatch();
+  // Notifies every pending item, taken or not, in due-time order and drops
+  // them all. mMutex held.
+  void DiscardPending();
   // Claims and notifies the unclaimed items of mBatch of `handler`, or of
   // every handler when it is null. mMutex held.
   void DiscardTaken(IMsgHandler* handler);
@@ -214,6 +227,14 @@ class OSAL_EXPORT MsgQueue {
   // mMutex), and hands them to QueueMsg once it has used up mSpare. Worker
   // only.
   void Recycle(Slot* chain);
+
+  // Fork handlers for every live queue: see Fork above.
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
+  // Makes this queue, in a forked child, a stopped queue without a worker.
+  // mMutex held.
+  void LeaveWorkerBehind();
 
   // Held by Start and Stop for their whole run; never by the worker.
   std::mutex mStartStopMutex;
@@ -249,6 +270,10 @@ class OSAL_EXPORT MsgQueue {
   std::atomic<Slot*> mSpare{nullptr};
   alignas(64) Chain mRecycled;  // worker only; oldest first
   Slot* mDiscarded = nullptr;  // guarded by mMutex
+  MsgQueue* mNextLive = nullptr;  // the live queues' list; guarded by gLiveMutex
+  // Set in a forked child before it can have other threads; never in the
+  // process that created the queue.
+  bool mForkedChild = false;
 };
 
 }  // namespace osal

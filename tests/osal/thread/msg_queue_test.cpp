@@ -1,9 +1,13 @@
 #include "osal/thread/msg_queue.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -896,6 +901,105 @@ TEST(MsgQueue, FailedThreadCreationLeavesTheQueueIdleAndStartable) {
   ASSERT_EQ(queue.QueueMsg(&probe, 0), 0);
   probe.Wait();
   EXPECT_EQ(probe.KernelName(), "late");
+}
+
+// Runs `child` in a forked child and returns what it wrote with `say`; a
+// child that has not finished by the deadline is killed, and "hung" ends
+// its text.
+std::string InForkedChild(const std::function<void(const std::function<void(std::string)>& say)>& child) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    return "no pipe";
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    child([&](const std::string& text) { (void)!write(fds[1], text.data(), text.size()); });
+    (void)!write(fds[1], ".", 1);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string said;
+  pollfd readable{fds[0], POLLIN, 0};
+  char buffer[256];
+  while (poll(&readable, 1, std::chrono::duration_cast<std::chrono::milliseconds>(kDeadline).count()) == 1) {
+    const ssize_t n = read(fds[0], buffer, sizeof(buffer));
+    if (n <= 0) {
+      break;
+    }
+    said.append(buffer, static_cast<size_t>(n));
+  }
+  if (said.empty() || said.back() != '.') {
+    kill(pid, SIGKILL);
+    said += "hung";
+  }
+  waitpid(pid, nullptr, 0);
+  close(fds[0]);
+  return said;
+}
+
+// Holds the queue's mutex from inside RemoveMsg until Release.
+class BlockingNotify : public osal::IMsgHandler {
+ public:
+  void HandleMsg(int32_t&) override {}
+  void NotifyFinished() override { mGate.HandleMsg(mArgument); }
+  Gate mGate;
+
+ private:
+  int32_t mArgument = 0;
+};
+
+// A child forked from a process whose queue is started (its worker asleep,
+// or another thread holding the queue's mutex at the fork) finds the queue
+// stopped: it refuses items, has no worker, and Stop and the destructor
+// return at once after notifying what was pending. The parent's queue runs
+// on.
+TEST(MsgQueue, ForkedChildFindsTheQueueStopped) {
+  for (const bool mutex_held : {false, true}) {
+    SCOPED_TRACE(mutex_held ? "mutex held at the fork" : "worker asleep at the fork");
+    auto queue = std::make_unique<osal::MsgQueue>();
+    ASSERT_EQ(queue->Start("forked", kPriority), 0);
+    Tally tally;
+    Item first(tally);
+    Item pending(tally);
+    ASSERT_EQ(queue->QueueMsg(&first, 0), 0);
+    ASSERT_TRUE(tally.WaitFinished(1));  // the worker has published its id
+    ASSERT_EQ(queue->QueueMsg(&pending, kOneHour), 0);
+    ASSERT_TRUE(WaitAsleep(queue->GetThreadId()));
+    BlockingNotify blocking;
+    std::thread remover;
+    std::thread releaser;
+    if (mutex_held) {
+      ASSERT_EQ(queue->QueueMsg(&blocking, kOneHour), 0);
+      remover = std::thread([&] { queue->RemoveMsg(&blocking); });
+      ASSERT_TRUE(blocking.mGate.WaitEntered());
+      // Released once this thread sleeps: in the fork, or after it.
+      releaser = std::thread([&, tid = osal::GetTid()] {
+        WaitAsleep(tid);
+        blocking.mGate.Release();
+      });
+    }
+    const std::string said = InForkedChild([&](const auto& say) {
+      say("queue " + std::to_string(queue->QueueMsg(&pending, 0)));
+      say(", start " + std::to_string(queue->Start("again", kPriority)));
+      say(", tid " + std::to_string(queue->GetThreadId()));
+      queue->Stop();
+      say(", notified " + std::to_string(pending.mDiscards.load()));
+      queue.reset();
+      say(", destroyed");
+    });
+    EXPECT_EQ(said, "queue -38, start -1, tid -1, notified 1, destroyed.");
+    if (mutex_held) {
+      releaser.join();
+      remover.join();
+    }
+    Item after(tally);
+    ASSERT_EQ(queue->QueueMsg(&after, 0), 0);
+    ASSERT_TRUE(tally.WaitFinished(2));
+    EXPECT_EQ(after.mRuns, 1);
+    queue.reset();
+    EXPECT_EQ(pending.mDiscards, 1);
+  }
 }
 
 }  // namespace
