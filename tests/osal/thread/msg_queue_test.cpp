@@ -543,18 +543,16 @@ TEST(MsgQueue, StopFromItsOwnHandlerIsRefusedAndTheQueueRunsOn) {
       std::function<void()> mBody;
     };
     int queued_after = 0;
+    std::thread other;
     SelfStop stopper([&] {
       if (c.stopped_meanwhile) {
+        other = std::thread([&] { queue.Stop(); });
         EXPECT_TRUE(WaitRefusing(queue, filler));
       }
       queue.Stop();
       queued_after = queue.QueueMsg(&after, 0);
     });
     ASSERT_EQ(queue.QueueMsg(&stopper, 0), 0);
-    std::thread other;
-    if (c.stopped_meanwhile) {
-      other = std::thread([&] { queue.Stop(); });
-    }
     stopper.Wait();
     if (c.stopped_meanwhile) {
       other.join();
