@@ -1,13 +1,16 @@
 #include "osal/thread/msg_queue.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <limits>
-#include <new>
 #include <utility>
 
 #include "platform/log/zu_log.h"
@@ -38,13 +41,31 @@ uint64_t DueTime(unsigned long delay) {
   return due;
 }
 
-// Due times beyond the clock's own range mean "never": wait without a limit
-// that would otherwise turn negative.
-Clock::time_point Deadline(uint64_t due) {
-  if (due > static_cast<uint64_t>(std::numeric_limits<Clock::rep>::max())) {
-    return Clock::time_point::max();
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "a futex word");
+
+uint32_t* FutexWord(std::atomic<uint32_t>& word) {
+  return reinterpret_cast<uint32_t*>(&word);
+}
+
+// Sleeps while `word` holds `expected`, until the steady clock
+// (CLOCK_MONOTONIC, which FUTEX_WAIT_BITSET measures absolute times on)
+// reaches `due`, or a wake-up. Due times beyond the clock's own range mean
+// "never": no limit, which would otherwise turn negative.
+void FutexWait(std::atomic<uint32_t>& word, uint32_t expected, uint64_t due) {
+  timespec deadline{};
+  timespec* limit = nullptr;
+  if (due <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    deadline.tv_sec = static_cast<time_t>(due / 1000000000);
+    deadline.tv_nsec = static_cast<long>(due % 1000000000);
+    limit = &deadline;
   }
-  return Clock::time_point(std::chrono::nanoseconds(static_cast<Clock::rep>(due)));
+  syscall(SYS_futex, FutexWord(word), FUTEX_WAIT_BITSET_PRIVATE, expected, limit, nullptr,
+          FUTEX_BITSET_MATCH_ANY);
+}
+
+void FutexWake(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, FutexWord(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 // The pool's blocks, at most.
@@ -131,9 +152,6 @@ void MsgQueue::LeaveWorkerBehind() {
   // The worker's thread did not come along: its object can be neither
   // joined nor destroyed (a joinable thread object ends the process).
   (void)mWorker.release();
-  // A worker that was waiting is still counted as a waiter here, and a
-  // condition variable with waiters is never done being destroyed.
-  new (&mCond) std::condition_variable;
 }
 
 int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
@@ -195,7 +213,7 @@ void MsgQueue::Stop() {
     mIncoming.fetch_or(kClosed);
     worker = std::move(mWorker);
   }
-  mCond.notify_all();
+  WakeWorker();
   if (worker) {
     // Without the queue's mutex: the worker needs it to leave MsgProcessor.
     worker->Stop();
@@ -235,12 +253,16 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
     return -ENOSYS;
   }
   if (pushed == Pushed::kWakeWorker) {
-    // The worker set kWaiting under mMutex and holds it until it waits: once
-    // this thread has had the mutex, the notification finds it waiting.
-    { std::lock_guard<std::mutex> lock(mMutex); }
-    mCond.notify_one();
+    WakeWorker();
   }
   return 0;
+}
+
+void MsgQueue::WakeWorker() {
+  // A worker that has not yet begun to sleep finds the count changed and
+  // does not.
+  mWakeups.fetch_add(1, std::memory_order_release);
+  FutexWake(mWakeups);
 }
 
 MsgQueue::Slot* MsgQueue::NewSlot() {
@@ -463,6 +485,8 @@ bool MsgQueue::TakeAsBatch(const Chain& chain, uint64_t now) {
 
 void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
   mWakeAt.store(due, std::memory_order_relaxed);
+  // Read before kWaiting is set: a wake-up meant for this sleep counts later.
+  const uint32_t wakeups = mWakeups.load(std::memory_order_acquire);
   uintptr_t empty = 0;
   // Fails when an item came in since the take (or the queue closed): the
   // next step looks again instead.
@@ -470,13 +494,11 @@ void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
                                          std::memory_order_relaxed)) {
     return;
   }
-  // Whatever ends the wait (due time, an earlier item, Stop), the next step
-  // looks at the queue afresh; its take clears kWaiting.
-  if (due == kNever) {
-    mCond.wait(lock);
-  } else {
-    mCond.wait_until(lock, Deadline(due));
-  }
+  // Whatever ends the wait (due time, an earlier item, Stop, a signal), the
+  // next step looks at the queue afresh; its take clears kWaiting.
+  lock.unlock();
+  FutexWait(mWakeups, wakeups, due);
+  lock.lock();
 }
 
 void MsgQueue::RunBatch() {

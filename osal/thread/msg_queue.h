@@ -18,9 +18,9 @@
 // own timer slack to 1 ns, so that it wakes close to the due time also when
 // it runs without real-time priority (the kernel's default slack is 50 us).
 //
-// QueueMsg takes no lock: it pushes the item onto a lock-free incoming
-// list, and takes the queue's mutex only to wake a sleeping worker (once per
-// sleep). The worker takes the whole list in one step; when the list is in
+// QueueMsg takes no lock (except to give back the item of a refused call):
+// it pushes the item onto a lock-free incoming list, and wakes a sleeping
+// worker (once per sleep) with one futex system call. The worker takes the whole list in one step; when the list is in
 // due-time order, its newest item is due and nothing pending is due at or
 // before that item's due time, the worker runs the list as it is; otherwise
 // it sorts the list into the pending items and takes those due.
@@ -71,7 +71,6 @@
 #define OSAL_THREAD_MSG_QUEUE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -209,7 +208,7 @@ class OSAL_EXPORT MsgQueue {
   // Makes `chain` the batch if it may run as it is at `now`. mMutex held.
   bool TakeAsBatch(const Chain& chain, uint64_t now);
   // Sleeps until `due` (untimed for UINT64_MAX) unless items came in.
-  // mMutex held.
+  // mMutex held, and released while it sleeps.
   void Sleep(std::unique_lock<std::mutex>& lock, uint64_t due);
   // Runs the unclaimed items of mBatch in order until a stop. Worker only,
   // without mMutex.
@@ -220,6 +219,8 @@ class OSAL_EXPORT MsgQueue {
   // Claims and notifies the unclaimed items of mBatch of `handler`, or of
   // every handler when it is null. mMutex held.
   void DiscardTaken(IMsgHandler* handler);
+  // Ends the worker's sleep, or the one it is about to begin. Any thread.
+  void WakeWorker();
   // Gives back a discarded slot, or a chain of them. mMutex held.
   void Release(Slot* slot);
   void ReleaseChain(Slot* chain);
@@ -243,7 +244,9 @@ class OSAL_EXPORT MsgQueue {
   // Written under mMutex; the worker also reads it between the items it runs.
   std::atomic<bool> mQuit{true};
   std::mutex mMutex;
-  std::condition_variable mCond;  // the worker waits; QueueMsg and Stop notify
+  // Counts the wake-ups of the worker; it sleeps on this futex word while
+  // the count stays what it read before it set kWaiting.
+  std::atomic<uint32_t> mWakeups{0};
   ItemMap mItems;                 // guarded by mMutex
   // The items the worker took in its last step, in run order. Replaced by
   // the worker under mMutex, read by it without the lock while it runs them
