@@ -270,7 +270,8 @@ class OSAL_EXPORT MsgQueue {
   alignas(64) std::atomic<bool> mStashBusy{false};
   Slot* mStash = nullptr;                      // guarded by mStashBusy
   std::vector<std::unique_ptr<Block>> mBlocks;  // guarded by mStashBusy
-  std::atomic<Slot*> mSpare{nullptr};
+  // Apart from the stash: the worker looks at it after every step.
+  alignas(64) std::atomic<Slot*> mSpare{nullptr};
   alignas(64) Chain mRecycled;  // worker only; oldest first
   Slot* mDiscarded = nullptr;  // guarded by mMutex
   MsgQueue* mNextLive = nullptr;  // the live queues' list; guarded by gLiveMutex
