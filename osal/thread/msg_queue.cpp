@@ -447,40 +447,44 @@ void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
   // stays behind while a later one runs. (A QueueMsg still in progress at
   // `now` has not queued its item yet, whatever its due time.)
   const uint64_t now = NowNs();
-  const Chain chain = TakeIncoming(kClosed);
-  if (TakeAsBatch(chain, now)) {
-    return;
-  }
+  Chain chain = TakeIncoming(kClosed);
+  Slot* const due_in_chain = TakeDuePrefix(chain, now);
   MergeIntoMap(chain, now);
-  if (mItems.empty()) {
-    Sleep(lock, kNever);
-    return;
-  }
-  auto due_end = mItems.begin();
-  if (due_end->first > now) {
-    Sleep(lock, due_end->first);
-    return;
-  }
   Slot** tail = &mBatch;
+  auto due_end = mItems.begin();
   for (; due_end != mItems.end() && due_end->first <= now; ++due_end) {
     *tail = due_end->second;
     tail = &due_end->second->next;
   }
-  *tail = nullptr;
   mItems.erase(mItems.begin(), due_end);
+  *tail = due_in_chain;
+  if (mBatch == nullptr) {
+    Sleep(lock, mItems.empty() ? kNever : mItems.begin()->first);
+  }
 }
 
-bool MsgQueue::TakeAsBatch(const Chain& chain, uint64_t now) {
-  // Every item of a sorted chain is due by the due time of its newest.
-  if (chain.first == nullptr || !chain.sorted || chain.last->due > now) {
-    return false;
+MsgQueue::Slot* MsgQueue::TakeDuePrefix(Chain& chain, uint64_t now) {
+  if (chain.first == nullptr || !chain.sorted || chain.first->due > now) {
+    return nullptr;
   }
-  // A pending item due at the same time was queued earlier and runs first.
-  if (!mItems.empty() && mItems.begin()->first <= chain.last->due) {
-    return false;
+  // Pending items due by the chain's first run before it (at the same due
+  // time they were queued earlier); one due later, and by `now`, would have
+  // to run amid the chain.
+  const auto after_first = mItems.upper_bound(chain.first->due);
+  if (after_first != mItems.end() && after_first->first <= now) {
+    return nullptr;
   }
-  mBatch = chain.first;
-  return true;
+  Slot* const due = chain.first;
+  // Mostly the whole chain is due; otherwise only the items pushed between
+  // the clock reading and the take are not.
+  Slot* last = chain.last->due <= now ? chain.last : chain.first;
+  while (last->next != nullptr && last->next->due <= now) {
+    last = last->next;
+  }
+  chain.first = last->next;
+  chain.last = chain.first != nullptr ? chain.last : nullptr;
+  last->next = nullptr;
+  return due;
 }
 
 void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {

@@ -20,10 +20,12 @@
 //
 // QueueMsg takes no lock (except to give back the item of a refused call):
 // it pushes the item onto a lock-free incoming list, and wakes a sleeping
-// worker (once per sleep) with one futex system call. The worker takes the whole list in one step; when the list is in
-// due-time order, its newest item is due and nothing pending is due at or
-// before that item's due time, the worker runs the list as it is; otherwise
-// it sorts the list into the pending items and takes those due.
+// worker (once per sleep) with one futex system call. The worker reads the
+// clock, then takes the whole list in one step. When the list is in
+// due-time order and no pending item is due between its oldest item's due
+// time and the clock reading, the list's due items run as they are, after
+// the pending items due by then; otherwise the worker sorts the list into
+// the pending items and takes those due.
 // It runs the taken items in order without the lock; each taken item is
 // claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
 // that discards it, whichever comes first, so a discarded item never runs.
@@ -205,8 +207,10 @@ class OSAL_EXPORT MsgQueue {
   // Takes the due items into mBatch, or sleeps until the earliest due time
   // (or a wake-up). mMutex held.
   void TakeDueItems(std::unique_lock<std::mutex>& lock);
-  // Makes `chain` the batch if it may run as it is at `now`. mMutex held.
-  bool TakeAsBatch(const Chain& chain, uint64_t now);
+  // Cuts the items due at `now` off the front of a sorted `chain` and
+  // returns them, if they may run as they are right after the pending items
+  // due by then; else returns null and leaves `chain` whole. mMutex held.
+  Slot* TakeDuePrefix(Chain& chain, uint64_t now);
   // Sleeps until `due` (untimed for UINT64_MAX) unless items came in.
   // mMutex held, and released while it sleeps.
   void Sleep(std::unique_lock<std::mutex>& lock, uint64_t due);
