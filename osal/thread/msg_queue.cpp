@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -70,6 +71,10 @@ void FutexWake(std::atomic<uint32_t>& word) {
 
 // The pool's blocks, at most.
 constexpr size_t kPoolBlocks = 16;
+
+// How long the worker naps after it has run items, before it sleeps until
+// it is woken.
+constexpr uint64_t kNapNs = 20000;
 
 // The queue whose worker this thread is, if it is one.
 thread_local const MsgQueue* tWorkerOf = nullptr;
@@ -458,9 +463,17 @@ void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
   }
   mItems.erase(mItems.begin(), due_end);
   *tail = due_in_chain;
-  if (mBatch == nullptr) {
-    Sleep(lock, mItems.empty() ? kNever : mItems.begin()->first);
+  if (mBatch != nullptr) {
+    mNapped = false;
+    return;
   }
+  const uint64_t due = mItems.empty() ? kNever : mItems.begin()->first;
+  if (!mNapped) {
+    mNapped = true;
+    Nap(lock, std::min(due, now + kNapNs));
+    return;
+  }
+  Sleep(lock, due);
 }
 
 MsgQueue::Slot* MsgQueue::TakeDuePrefix(Chain& chain, uint64_t now) {
@@ -485,6 +498,14 @@ MsgQueue::Slot* MsgQueue::TakeDuePrefix(Chain& chain, uint64_t now) {
   chain.last = chain.first != nullptr ? chain.last : nullptr;
   last->next = nullptr;
   return due;
+}
+
+void MsgQueue::Nap(std::unique_lock<std::mutex>& lock, uint64_t until) {
+  // Without kWaiting no QueueMsg wakes the worker; Stop does.
+  const uint32_t wakeups = mWakeups.load(std::memory_order_acquire);
+  lock.unlock();
+  FutexWait(mWakeups, wakeups, until);
+  lock.lock();
 }
 
 void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
