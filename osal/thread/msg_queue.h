@@ -209,8 +209,9 @@ class OSAL_EXPORT MsgQueue {
   // Inserts the chain's slots into mItems, those not due at `now` moved
   // out of the pool. mMutex held.
   void MergeIntoMap(const Chain& chain, uint64_t now);
-  // Takes the due items into mBatch, or sleeps until the earliest due time
-  // (or a wake-up). mMutex held.
+  // Takes the due items into mBatch; or, finding none, naps once after a
+  // batch and otherwise sleeps until the earliest due time (or a wake-up).
+  // mMutex held.
   void TakeDueItems(std::unique_lock<std::mutex>& lock);
   // Cuts the items due at `now` off the front of a sorted `chain` and
   // returns them, if they may run as they are right after the pending items
