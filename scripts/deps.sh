@@ -2,7 +2,8 @@
 # Installs the Debian packages a stage needs, when any of them is missing.
 #   scripts/deps.sh [GROUP...]
 # The native build, its tests and the demo need the base group only; add
-#   bench    Google Benchmark (bench/ is built when it is installed)
+#   bench    Google Benchmark (bench/ is built when it is installed), and the
+#            GLib and Asio queues the message queue is measured against
 #   cross    the aarch64 cross compiler and qemu's user-mode emulator
 #   fuzz     clang and its libFuzzer runtime
 #   package  what cpack's Debian generator runs (dpkg-shlibdeps, dpkg-gensymbols, file)
@@ -12,7 +13,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev util-linux)
 for group in "$@"; do
   case "$group" in
-    bench) packages+=(libbenchmark-dev) ;;
+    bench) packages+=(libbenchmark-dev libglib2.0-dev libasio-dev) ;;
     cross) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev file) ;;

@@ -1,10 +1,16 @@
 #include "osal/thread/msg_queue.h"
 
+#include <linux/futex.h>
+#include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <limits>
 #include <utility>
 
@@ -36,17 +42,47 @@ uint64_t DueTime(unsigned long delay) {
   return due;
 }
 
-// Due times beyond the clock's own range mean "never": wait without a limit
-// that would otherwise turn negative.
-Clock::time_point Deadline(uint64_t due) {
-  if (due > static_cast<uint64_t>(std::numeric_limits<Clock::rep>::max())) {
-    return Clock::time_point::max();
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "a futex word");
+
+uint32_t* FutexWord(std::atomic<uint32_t>& word) {
+  return reinterpret_cast<uint32_t*>(&word);
+}
+
+// Sleeps while `word` holds `expected`, until the steady clock
+// (CLOCK_MONOTONIC, which FUTEX_WAIT_BITSET measures absolute times on)
+// reaches `due`, or a wake-up. Due times beyond the clock's own range mean
+// "never": no limit, which would otherwise turn negative.
+void FutexWait(std::atomic<uint32_t>& word, uint32_t expected, uint64_t due) {
+  timespec deadline{};
+  timespec* limit = nullptr;
+  if (due <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    deadline.tv_sec = static_cast<time_t>(due / 1000000000);
+    deadline.tv_nsec = static_cast<long>(due % 1000000000);
+    limit = &deadline;
   }
-  return Clock::time_point(std::chrono::nanoseconds(static_cast<Clock::rep>(due)));
+  syscall(SYS_futex, FutexWord(word), FUTEX_WAIT_BITSET_PRIVATE, expected, limit, nullptr,
+          FUTEX_BITSET_MATCH_ANY);
+}
+
+void FutexWake(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, FutexWord(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 // The pool's blocks, at most.
 constexpr size_t kPoolBlocks = 16;
+
+// How long the worker naps after it has run items, before it sleeps until
+// it is woken.
+constexpr uint64_t kNapNs = 20000;
+
+// The queue whose worker this thread is, if it is one.
+thread_local const MsgQueue* tWorkerOf = nullptr;
+
+// Every queue alive in the process, for the fork handlers; linked through
+// mNextLive.
+pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
+MsgQueue* gLiveQueues = nullptr;  // guarded by gLiveMutex
 
 }  // namespace
 
@@ -60,18 +96,75 @@ bool MsgQueue::MsgQueueThread::Run() {
     // the thread's timer slack, 50 us by default; due times are meant closer.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     mTimerSlackLowered = true;
+    tWorkerOf = mQueue;
   }
   return mQueue->MsgProcessor();
 }
 
-MsgQueue::MsgQueue() = default;
+MsgQueue::MsgQueue() {
+  static const bool kForkAware = [] {
+    pthread_atfork(&MsgQueue::BeforeFork, &MsgQueue::AfterForkInParent, &MsgQueue::AfterForkInChild);
+    return true;
+  }();
+  (void)kForkAware;
+  pthread_mutex_lock(&gLiveMutex);
+  mNextLive = gLiveQueues;
+  gLiveQueues = this;
+  pthread_mutex_unlock(&gLiveMutex);
+}
 
 MsgQueue::~MsgQueue() {
   // Every slot outside the pool's blocks is freed by Stop.
   Stop();
+  pthread_mutex_lock(&gLiveMutex);
+  MsgQueue** link = &gLiveQueues;
+  while (*link != this) {
+    link = &(*link)->mNextLive;
+  }
+  *link = mNextLive;
+  pthread_mutex_unlock(&gLiveMutex);
+}
+
+// A fork waits until no thread holds the mutex of any queue, so that the
+// child finds them free and every queue whole. The child has none of the
+// workers: its queues are stopped for good.
+void MsgQueue::BeforeFork() {
+  pthread_mutex_lock(&gLiveMutex);
+  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
+    queue->mMutex.lock();
+  }
+}
+
+void MsgQueue::AfterForkInParent() {
+  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
+    queue->mMutex.unlock();
+  }
+  pthread_mutex_unlock(&gLiveMutex);
+}
+
+void MsgQueue::AfterForkInChild() {
+  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
+    queue->LeaveWorkerBehind();
+    queue->mMutex.unlock();
+  }
+  pthread_mutex_unlock(&gLiveMutex);
+}
+
+void MsgQueue::LeaveWorkerBehind() {
+  mForkedChild = true;
+  mQuit = true;
+  mIncoming.fetch_or(kClosed);
+  // The worker's thread did not come along: its object can be neither
+  // joined nor destroyed (a joinable thread object ends the process).
+  (void)mWorker.release();
 }
 
 int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
+  if (mForkedChild) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: MsgProcessor %s is left in a forked child, not started", "Start",
+               name.c_str());
+    return -1;
+  }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::lock_guard<std::mutex> lock(mMutex);
   if (mWorker) {
@@ -105,6 +198,18 @@ int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
 }
 
 void MsgQueue::Stop() {
+  if (tWorkerOf == this) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    ZuLogPrint(ZU_LOG_WARN, kTag, "%s: MsgProcessor %s is not allowed to stop itself", "Stop", mName.c_str());
+    return;
+  }
+  if (mForkedChild) {
+    // No worker to join; another thread's Start or Stop may have held the
+    // start/stop mutex at the fork.
+    std::lock_guard<std::mutex> lock(mMutex);
+    DiscardPending();
+    return;
+  }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::unique_ptr<MsgQueueThread> worker;
   {
@@ -113,12 +218,16 @@ void MsgQueue::Stop() {
     mIncoming.fetch_or(kClosed);
     worker = std::move(mWorker);
   }
-  mCond.notify_all();
+  WakeWorker();
   if (worker) {
     // Without the queue's mutex: the worker needs it to leave MsgProcessor.
     worker->Stop();
   }
   std::lock_guard<std::mutex> lock(mMutex);
+  DiscardPending();
+}
+
+void MsgQueue::DiscardPending() {
   // Taken items are due before every item still pending.
   DiscardTaken(nullptr);
   ReleaseChain(std::exchange(mBatch, nullptr));
@@ -149,12 +258,16 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
     return -ENOSYS;
   }
   if (pushed == Pushed::kWakeWorker) {
-    // The worker set kWaiting under mMutex and holds it until it waits: once
-    // this thread has had the mutex, the notification finds it waiting.
-    { std::lock_guard<std::mutex> lock(mMutex); }
-    mCond.notify_one();
+    WakeWorker();
   }
   return 0;
+}
+
+void MsgQueue::WakeWorker() {
+  // A worker that has not yet begun to sleep finds the count changed and
+  // does not.
+  mWakeups.fetch_add(1, std::memory_order_release);
+  FutexWake(mWakeups);
 }
 
 MsgQueue::Slot* MsgQueue::NewSlot() {
@@ -334,46 +447,71 @@ bool MsgQueue::MsgProcessor() {
 }
 
 void MsgQueue::TakeDueItems(std::unique_lock<std::mutex>& lock) {
-  const Chain chain = TakeIncoming(kClosed);
-  // Read after the take: every item taken was queued before it.
+  // Read before the take, so that every item the take leaves behind was
+  // pushed after this reading and no item queued by then and due at `now`
+  // stays behind while a later one runs. (A QueueMsg still in progress at
+  // `now` has not queued its item yet, whatever its due time.)
   const uint64_t now = NowNs();
-  if (TakeAsBatch(chain, now)) {
-    return;
-  }
+  Chain chain = TakeIncoming(kClosed);
+  Slot* const due_in_chain = TakeDuePrefix(chain, now);
   MergeIntoMap(chain, now);
-  if (mItems.empty()) {
-    Sleep(lock, kNever);
-    return;
-  }
-  auto due_end = mItems.begin();
-  if (due_end->first > now) {
-    Sleep(lock, due_end->first);
-    return;
-  }
   Slot** tail = &mBatch;
+  auto due_end = mItems.begin();
   for (; due_end != mItems.end() && due_end->first <= now; ++due_end) {
     *tail = due_end->second;
     tail = &due_end->second->next;
   }
-  *tail = nullptr;
   mItems.erase(mItems.begin(), due_end);
+  *tail = due_in_chain;
+  if (mBatch != nullptr) {
+    mNapped = false;
+    return;
+  }
+  const uint64_t due = mItems.empty() ? kNever : mItems.begin()->first;
+  if (!mNapped) {
+    mNapped = true;
+    Nap(lock, std::min(due, now + kNapNs));
+    return;
+  }
+  Sleep(lock, due);
 }
 
-bool MsgQueue::TakeAsBatch(const Chain& chain, uint64_t now) {
-  // Every item of a sorted chain is due by the due time of its newest.
-  if (chain.first == nullptr || !chain.sorted || chain.last->due > now) {
-    return false;
+MsgQueue::Slot* MsgQueue::TakeDuePrefix(Chain& chain, uint64_t now) {
+  if (chain.first == nullptr || !chain.sorted || chain.first->due > now) {
+    return nullptr;
   }
-  // A pending item due at the same time was queued earlier and runs first.
-  if (!mItems.empty() && mItems.begin()->first <= chain.last->due) {
-    return false;
+  // Pending items due by the chain's first run before it (at the same due
+  // time they were queued earlier); one due later, and by `now`, would have
+  // to run amid the chain.
+  const auto after_first = mItems.upper_bound(chain.first->due);
+  if (after_first != mItems.end() && after_first->first <= now) {
+    return nullptr;
   }
-  mBatch = chain.first;
-  return true;
+  Slot* const due = chain.first;
+  // Mostly the whole chain is due; otherwise only the items pushed between
+  // the clock reading and the take are not.
+  Slot* last = chain.last->due <= now ? chain.last : chain.first;
+  while (last->next != nullptr && last->next->due <= now) {
+    last = last->next;
+  }
+  chain.first = last->next;
+  chain.last = chain.first != nullptr ? chain.last : nullptr;
+  last->next = nullptr;
+  return due;
+}
+
+void MsgQueue::Nap(std::unique_lock<std::mutex>& lock, uint64_t until) {
+  // Without kWaiting no QueueMsg wakes the worker; Stop does.
+  const uint32_t wakeups = mWakeups.load(std::memory_order_acquire);
+  lock.unlock();
+  FutexWait(mWakeups, wakeups, until);
+  lock.lock();
 }
 
 void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
   mWakeAt.store(due, std::memory_order_relaxed);
+  // Read before kWaiting is set: a wake-up meant for this sleep counts later.
+  const uint32_t wakeups = mWakeups.load(std::memory_order_acquire);
   uintptr_t empty = 0;
   // Fails when an item came in since the take (or the queue closed): the
   // next step looks again instead.
@@ -381,13 +519,11 @@ void MsgQueue::Sleep(std::unique_lock<std::mutex>& lock, uint64_t due) {
                                          std::memory_order_relaxed)) {
     return;
   }
-  // Whatever ends the wait (due time, an earlier item, Stop), the next step
-  // looks at the queue afresh; its take clears kWaiting.
-  if (due == kNever) {
-    mCond.wait(lock);
-  } else {
-    mCond.wait_until(lock, Deadline(due));
-  }
+  // Whatever ends the wait (due time, an earlier item, Stop, a signal), the
+  // next step looks at the queue afresh; its take clears kWaiting.
+  lock.unlock();
+  FutexWait(mWakeups, wakeups, due);
+  lock.lock();
 }
 
 void MsgQueue::RunBatch() {

@@ -14,16 +14,23 @@
 // items with the same due time in the order they were queued. An item never
 // runs before its due time; the worker sleeps without polling, untimed while
 // nothing is queued and until the earliest due time otherwise, and a QueueMsg
-// that brings the earliest due time forward wakes it. The worker lowers its
+// that brings the earliest due time forward wakes it. Only once it has run
+// items and found no more due, the worker first naps for 20 us (or until
+// the earliest due time, if sooner) and is not woken by QueueMsg: an item
+// queued meanwhile runs up to 20 us after its due time, and a producer that
+// keeps queueing has its items taken in batches instead of waking the
+// worker, and being preempted by it, for each. The worker lowers its
 // own timer slack to 1 ns, so that it wakes close to the due time also when
 // it runs without real-time priority (the kernel's default slack is 50 us).
 //
-// QueueMsg takes no lock: it pushes the item onto a lock-free incoming
-// list, and takes the queue's mutex only to wake a sleeping worker (once per
-// sleep). The worker takes the whole list in one step; when the list is in
-// due-time order, its newest item is due and nothing pending is due at or
-// before that item's due time, the worker runs the list as it is; otherwise
-// it sorts the list into the pending items and takes those due.
+// QueueMsg takes no lock (except to give back the item of a refused call):
+// it pushes the item onto a lock-free incoming list, and wakes a sleeping
+// worker (once per sleep) with one futex system call. The worker reads the
+// clock, then takes the whole list in one step. When the list is in
+// due-time order and no pending item is due between its oldest item's due
+// time and the clock reading, the list's due items run as they are, after
+// the pending items due by then; otherwise the worker sorts the list into
+// the pending items and takes those due.
 // It runs the taken items in order without the lock; each taken item is
 // claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
 // that discards it, whichever comes first, so a discarded item never runs.
@@ -35,6 +42,16 @@
 // QueueMsg with -38; Started accepts; Stop discards every pending item, calling
 // its handler's NotifyFinished once per item in due-time order, so no Wait is
 // left hanging. A stopped queue can be started again.
+//
+// Fork: a child forked from a process with queues has none of their
+// workers, and finds every queue stopped for good: QueueMsg refuses with -38
+// (and the error line), Stop and the destructor return at once after calling
+// NotifyFinished for each item that was pending at the fork (an item whose
+// HandleMsg had begun is not pending), GetThreadId returns -1, and Start is
+// refused with -1 and an error line. Fork handlers hold every queue's mutex
+// across the fork (never the start/stop mutex, which a Stop holds while it
+// joins), so a fork waits for no HandleMsg, but a NotifyFinished must not
+// fork.
 //
 // Ownership: the queue does not own handlers; each must stay alive until its
 // items have run or been discarded.
@@ -48,8 +65,11 @@
 // starts a new worker), a second Stop waits for the first and then finds the
 // queue Idle. So every Stop returns only when no HandleMsg runs, no worker outlives
 // its Stop, and no item accepted after a restart is discarded by an earlier
-// Stop. Start, Stop and the destructor must not be called from a HandleMsg
-// (the worker cannot join itself, and a Stop joining it would wait for it).
+// Stop. Stop called from a HandleMsg of the same queue (on its worker) is
+// refused: it logs a warning and returns at once, and the queue runs on and
+// accepts items. Start and the destructor must not be called from a
+// HandleMsg (a Stop in progress would keep Start waiting for the worker
+// that waits in it, and the worker cannot join itself).
 // Lock order: the start/stop mutex before the queue's mutex, the queue's
 // mutex before the worker's and before a handler's.
 //
@@ -58,7 +78,6 @@
 #define OSAL_THREAD_MSG_QUEUE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -104,16 +123,18 @@ class OSAL_EXPORT MsgQueue {
 
   // Starts the worker named `name` at `priority`. Returns 0; or, when the
   // queue is already started, logs and returns 0 keeping the old name and
-  // worker; or the non-zero result of Thread::Start. If the platform cannot
-  // create the thread, std::system_error leaves Start and the queue stays
-  // Idle. Waits for a Stop in progress to return first. Never call it from a
-  // HandleMsg.
+  // worker; or the non-zero result of Thread::Start; or -1 in a forked child
+  // (see Fork above). If the platform cannot create the thread,
+  // std::system_error leaves Start and the queue stays Idle. Waits for a
+  // Stop in progress to return first. Never call it from a HandleMsg.
   int Start(const std::string& name, Thread::Priority priority);
 
   // Refuses new items, finishes a HandleMsg in progress, joins the worker,
   // then calls NotifyFinished once for every pending item in due-time order
   // and drops them all. Does nothing visible on an Idle queue. Waits for a
-  // Start or Stop in progress to return first.
+  // Start or Stop in progress to return first. Called from a HandleMsg of
+  // this queue: logs "Stop: MsgProcessor <name> is not allowed to stop
+  // itself" (warning) and returns without changing anything.
   void Stop();
 
   // Queues `handler` to run `delay` nanoseconds from now. Returns 0, or -38
@@ -188,20 +209,31 @@ class OSAL_EXPORT MsgQueue {
   // Inserts the chain's slots into mItems, those not due at `now` moved
   // out of the pool. mMutex held.
   void MergeIntoMap(const Chain& chain, uint64_t now);
-  // Takes the due items into mBatch, or sleeps until the earliest due time
-  // (or a wake-up). mMutex held.
-  void TakeDueItems(std::unique_lock<std::mutex>& lock);
-  // Makes `chain` the batch if it may run as it is at `now`. mMutex held.
-  bool TakeAsBatch(const Chain& chain, uint64_t now);
-  // Sleeps until `due` (untimed for UINT64_MAX) unless items came in.
+  // Takes the due items into mBatch; or, finding none, naps once after a
+  // batch and otherwise sleeps until the earliest due time (or a wake-up).
   // mMutex held.
+  void TakeDueItems(std::unique_lock<std::mutex>& lock);
+  // Cuts the items due at `now` off the front of a sorted `chain` and
+  // returns them, if they may run as they are right after the pending items
+  // due by then; else returns null and leaves `chain` whole. mMutex held.
+  Slot* TakeDuePrefix(Chain& chain, uint64_t now);
+  // Sleeps until `until` or a Stop, without letting QueueMsg wake it.
+  // mMutex held, and released while it naps.
+  void Nap(std::unique_lock<std::mutex>& lock, uint64_t until);
+  // Sleeps until `due` (untimed for UINT64_MAX) unless items came in.
+  // mMutex held, and released while it sleeps.
   void Sleep(std::unique_lock<std::mutex>& lock, uint64_t due);
   // Runs the unclaimed items of mBatch in order until a stop. Worker only,
   // without mMutex.
   void RunBatch();
+  // Notifies every pending item, taken or not, in due-time order and drops
+  // them all. mMutex held.
+  void DiscardPending();
   // Claims and notifies the unclaimed items of mBatch of `handler`, or of
   // every handler when it is null. mMutex held.
   void DiscardTaken(IMsgHandler* handler);
+  // Ends the worker's sleep, or the one it is about to begin. Any thread.
+  void WakeWorker();
   // Gives back a discarded slot, or a chain of them. mMutex held.
   void Release(Slot* slot);
   void ReleaseChain(Slot* chain);
@@ -210,6 +242,14 @@ class OSAL_EXPORT MsgQueue {
   // only.
   void Recycle(Slot* chain);
 
+  // Fork handlers for every live queue: see Fork above.
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
+  // Makes this queue, in a forked child, a stopped queue without a worker.
+  // mMutex held.
+  void LeaveWorkerBehind();
+
   // Held by Start and Stop for their whole run; never by the worker.
   std::mutex mStartStopMutex;
   std::string mName = "Unknown";           // guarded by mMutex
@@ -217,12 +257,16 @@ class OSAL_EXPORT MsgQueue {
   // Written under mMutex; the worker also reads it between the items it runs.
   std::atomic<bool> mQuit{true};
   std::mutex mMutex;
-  std::condition_variable mCond;  // the worker waits; QueueMsg and Stop notify
+  // Counts the wake-ups of the worker; it sleeps on this futex word while
+  // the count stays what it read before it set kWaiting.
+  std::atomic<uint32_t> mWakeups{0};
   ItemMap mItems;                 // guarded by mMutex
   // The items the worker took in its last step, in run order. Replaced by
   // the worker under mMutex, read by it without the lock while it runs them
   // (RemoveMsg and Stop only claim its items, under mMutex).
   Slot* mBatch = nullptr;
+  // Whether the worker has napped since it last ran items. Worker only.
+  bool mNapped = true;
   // The due time the worker sleeps until while kWaiting is set; written by
   // the worker before it sets the flag.
   std::atomic<uint64_t> mWakeAt{0};
@@ -241,9 +285,14 @@ class OSAL_EXPORT MsgQueue {
   alignas(64) std::atomic<bool> mStashBusy{false};
   Slot* mStash = nullptr;                      // guarded by mStashBusy
   std::vector<std::unique_ptr<Block>> mBlocks;  // guarded by mStashBusy
-  std::atomic<Slot*> mSpare{nullptr};
+  // Apart from the stash: the worker looks at it after every step.
+  alignas(64) std::atomic<Slot*> mSpare{nullptr};
   alignas(64) Chain mRecycled;  // worker only; oldest first
   Slot* mDiscarded = nullptr;  // guarded by mMutex
+  MsgQueue* mNextLive = nullptr;  // the live queues' list; guarded by gLiveMutex
+  // Set in a forked child before it can have other threads; never in the
+  // process that created the queue.
+  bool mForkedChild = false;
 };
 
 }  // namespace osal

@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -46,14 +45,14 @@ int SetThreadPriority(long thread, int priority) {
   int ret = pthread_getschedparam(handle, &policy, &param);
   if (ret != 0) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: pthread_getschedparam failed: %d, %s", "SetThreadPriority", ret,
-               strerror(errno));
+               strerror(ret));
     return ret;
   }
   param.sched_priority = priority;
   ret = pthread_setschedparam(handle, SCHED_FIFO, &param);
   if (ret != 0) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: pthread_setschedparam failed: %d, %s", "SetThreadPriority", ret,
-               strerror(errno));
+               strerror(ret));
     return ret;
   }
   return 0;

@@ -4,7 +4,9 @@
 // smallest mWhen first, and either runs the message's callable or passes the
 // message to the virtual HandleMessage. mWhen is only a priority: the loop
 // never waits for a due time, it handles the earliest pending message at
-// once. Messages with equal mWhen are handled in the order they were sent.
+// once, so a message built with a delay of 50 ms is not handled 50 ms later
+// but only after the messages with an earlier mWhen. Messages with equal
+// mWhen are handled in the order they were sent.
 //
 //   class Reloader : public Handler {
 //     void HandleMessage(const Message& msg) override { ... }

@@ -3,12 +3,15 @@
 //
 // A message holds a code (mWhat), two integer arguments, a text, an optional
 // callable and a due time (mWhen, nanoseconds since the Unix epoch on the
-// wall clock). Messages order by mWhen alone; a Handler hands them out
-// earliest first. When mFunction holds a target the handler runs it instead
-// of HandleMessage.
+// wall clock). mWhen only orders messages: a Handler hands pending messages
+// out smallest mWhen first, and never waits until a message's mWhen has
+// come. A delay therefore puts a message behind those with an earlier
+// mWhen; it does not postpone it. When mFunction holds a target the handler
+// runs it instead of HandleMessage.
 //
-//   Message msg(kWhatReload, fd);        // due now
-//   Message later(kWhatRetry, 0, 0, 50); // due in 50 ms
+//   Message msg(kWhatReload, fd);        // mWhen = now
+//   Message later(kWhatRetry, 0, 0, 50); // mWhen = now + 50 ms: handled after
+//                                        // msg, as soon as the loop gets to it
 //   later.SetString("/etc/j-config/mj-gralloc.cfg");
 //   handler->SendMessage(later);
 //
@@ -28,7 +31,8 @@ class PROPERTY_EXPORT Message {
  public:
   // Code, arguments and a delay in milliseconds (zero or negative allowed);
   // mWhen becomes the current wall-clock time plus the delay, held at the
-  // int64_t limits when the sum falls outside them.
+  // int64_t limits when the sum falls outside them. The delay orders the
+  // message; no handler waits for it to pass.
   Message(int what, int first, int second, long delay);
   Message() : Message(0, 0, 0, 0) {}
   explicit Message(int what) : Message(what, 0, 0, 0) {}
@@ -59,7 +63,7 @@ class PROPERTY_EXPORT Message {
   int32_t mArg2 = 0;
   std::string mString;
   std::function<void()> mFunction;  // when set, run instead of HandleMessage
-  int64_t mWhen = 0;   // due time, ns since the epoch (wall clock)
+  int64_t mWhen = 0;   // ordering key, ns since the epoch (wall clock); never waited for
 };
 
 #endif  // PROPERTY_HANDLER_MESSAGE_H_

@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -330,6 +334,47 @@ TEST(MsgQueue, ItemsOfOneDueTimeRunInQueueOrder) {
   EXPECT_EQ(journal.Events(), expected);
 }
 
+// The worker is preempted just before it reads the clock for its next step;
+// meanwhile a producer queues `i`, and the clock moves on to `read_at`. Every
+// item queued by the time the worker reads the clock is considered with it.
+TEST(MsgQueue, ItemQueuedJustBeforeTheWorkerReadsTheClockKeepsItsDueTimeOrder) {
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds j_delay;  // j is queued at 0, while the worker is held
+    std::chrono::milliseconds i_at;     // the clock when i is queued
+    std::chrono::milliseconds i_delay;
+    std::chrono::milliseconds read_at;  // the clock the worker reads
+    std::vector<std::string> order;
+  };
+  const Case cases[] = {
+      {"i due at once", 50ms, 1ms, 0ms, 80ms, {"run i", "run j"}},
+      {"i due later, before j", 50ms, 1ms, 10ms, 80ms, {"run i", "run j"}},
+      {"i due with j", 50ms, 50ms, 0ms, 80ms, {"run j", "run i"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::SteadyClockFreeze clock;
+    osal::MsgQueue queue;
+    ASSERT_EQ(queue.Start("preempted", kPriority), 0);
+    Gate gate;
+    ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+    ASSERT_TRUE(gate.WaitEntered());
+    Journal journal;
+    Probe i(journal, "i");
+    Probe j(journal, "j");
+    ASSERT_EQ(queue.QueueMsg(&j, Ns(c.j_delay)), 0);
+    clock.BeforeNextRead(queue.GetThreadId(), [&] {
+      clock.Advance(c.i_at);
+      EXPECT_EQ(queue.QueueMsg(&i, Ns(c.i_delay)), 0);
+      clock.Advance(c.read_at - c.i_at);
+    });
+    gate.Release();
+    i.Wait();
+    j.Wait();
+    EXPECT_EQ(journal.Events(), c.order);
+  }
+}
+
 TEST(MsgQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("wake", kPriority), 0);
@@ -470,6 +515,51 @@ TEST(MsgQueue, StopWaitsForTheRunningHandlerAndRunsNothingAfterIt) {
 
 // A second Stop while the first is joining returns only when no HandleMsg
 // runs any more: its caller may then free the handler.
+// A handler stops its own queue: refused like a thread stopping itself, and
+// the queue runs on, unless another thread is stopping it.
+TEST(MsgQueue, StopFromItsOwnHandlerIsRefusedAndTheQueueRunsOn) {
+  struct Case {
+    const char* name;
+    bool stopped_meanwhile;  // another thread's Stop is waiting for the handler
+    int queued_after;        // QueueMsg right after the refused Stop
+  };
+  for (const Case& c : {Case{"alone", false, 0}, Case{"during another Stop", true, -38}}) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    osal::MsgQueue queue;
+    ASSERT_EQ(queue.Start("selfstop", kPriority), 0);
+    Journal journal;
+    Probe after(journal, "after");
+    std::thread other;
+    int queued_after = 1;
+    struct SelfStop : osal::MsgHandlerBase {
+      std::function<void()> body;
+      void HandleMsg(int32_t&) override {
+        body();
+        NotifyFinished();
+      }
+    } stopper;
+    stopper.body = [&] {
+      if (c.stopped_meanwhile) {
+        other = std::thread([&] { queue.Stop(); });
+        EXPECT_TRUE(WaitRefusing(queue, after));
+      }
+      queue.Stop();
+      queued_after = queue.QueueMsg(&after, 0);
+    };
+    ASSERT_EQ(queue.QueueMsg(&stopper, 0), 0);
+    stopper.Wait();
+    if (other.joinable()) {
+      other.join();
+    }
+    EXPECT_EQ(queued_after, c.queued_after);
+    if (queued_after == 0) {
+      after.Wait();  // the queue runs on
+    }
+    EXPECT_EQ(log.Count({ZU_LOG_WARN, "MsgQueue", "Stop: MsgProcessor selfstop is not allowed to stop itself"}), 1u);
+  }
+}
+
 TEST(MsgQueue, EveryConcurrentStopWaitsForTheRunningHandler) {
   osal::MsgQueue queue;
   ASSERT_EQ(queue.Start("stoptwice", kPriority), 0);
@@ -803,6 +893,85 @@ TEST(MsgQueue, FailedThreadCreationLeavesTheQueueIdleAndStartable) {
   ASSERT_EQ(queue.QueueMsg(&probe, 0), 0);
   probe.Wait();
   EXPECT_EQ(probe.KernelName(), "late");
+}
+
+// Runs `child` in a forked child, which SIGALRM ends if it hangs past the
+// deadline, and returns how the child ended: "exit 0" if `child` returned
+// true.
+std::string InForkedChild(const std::function<bool()>& child) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(kDeadline).count()));
+    _exit(child() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "signal " + std::to_string(WTERMSIG(status));
+}
+
+// Holds the queue's mutex from inside RemoveMsg until Release.
+class BlockingNotify : public osal::IMsgHandler {
+ public:
+  void HandleMsg(int32_t&) override {}
+  void NotifyFinished() override { mGate.HandleMsg(mArgument); }
+  Gate mGate;
+
+ private:
+  int32_t mArgument = 0;
+};
+
+// A child forked from a process whose queue is started (its worker asleep,
+// or another thread holding the queue's mutex at the fork) finds the queue
+// stopped: it refuses items, has no worker, and Stop and the destructor
+// return at once after notifying what was pending. The parent's queue runs
+// on.
+TEST(MsgQueue, ForkedChildFindsTheQueueStopped) {
+  for (const bool mutex_held : {false, true}) {
+    SCOPED_TRACE(mutex_held ? "mutex held at the fork" : "worker asleep at the fork");
+    auto queue = std::make_unique<osal::MsgQueue>();
+    ASSERT_EQ(queue->Start("forked", kPriority), 0);
+    Tally tally;
+    Item first(tally);
+    Item pending(tally);
+    ASSERT_EQ(queue->QueueMsg(&first, 0), 0);
+    ASSERT_TRUE(tally.WaitFinished(1));  // the worker has published its id
+    ASSERT_EQ(queue->QueueMsg(&pending, kOneHour), 0);
+    ASSERT_TRUE(WaitAsleep(queue->GetThreadId()));
+    BlockingNotify blocking;
+    std::thread remover;
+    std::thread releaser;
+    if (mutex_held) {
+      ASSERT_EQ(queue->QueueMsg(&blocking, kOneHour), 0);
+      remover = std::thread([&] { queue->RemoveMsg(&blocking); });
+      ASSERT_TRUE(blocking.mGate.WaitEntered());
+      // Released once this thread sleeps: in the fork, or after it.
+      releaser = std::thread([&, tid = osal::GetTid()] {
+        WaitAsleep(tid);
+        blocking.mGate.Release();
+      });
+    }
+    EXPECT_EQ(InForkedChild([&] {
+      const int queued = queue->QueueMsg(&pending, 0);
+      const int started = queue->Start("again", kPriority);
+      const int tid = queue->GetThreadId();
+      queue->Stop();
+      const int notified = pending.mDiscards;
+      queue.reset();
+      std::fprintf(stderr, "child: queued %d, started %d, tid %d, notified %d\n", queued, started, tid, notified);
+      return queued == -38 && started == -1 && tid == -1 && notified == 1;
+    }),
+              "exit 0");
+    if (mutex_held) {
+      releaser.join();
+      remover.join();
+    }
+    Item after(tally);
+    ASSERT_EQ(queue->QueueMsg(&after, 0), 0);
+    ASSERT_TRUE(tally.WaitFinished(2));
+    EXPECT_EQ(after.mRuns, 1);
+    queue.reset();
+    EXPECT_EQ(pending.mDiscards, 1);
+  }
 }
 
 }  // namespace
