@@ -13,6 +13,9 @@ const char kUsage[] =
     "  watch [KEY...]     print key=value whenever a watched key (all keys when\n"
     "                     none are named) changes value, and -key when it is\n"
     "                     removed, until interrupted\n"
+    "  wait KEY VALUE [--timeout SECONDS]\n"
+    "                     return once KEY holds VALUE; exit status 1 when\n"
+    "                     SECONDS passed first\n"
     "\n"
     "Options:\n"
     "  -f, --file PATH    work on the property file PATH instead\n"
@@ -20,7 +23,8 @@ const char kUsage[] =
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "\n"
-    "Exit status: 0 done; 1 get found no value and no default was given;\n"
+    "Exit status: 0 done; 1 get found no value and no default was given, or\n"
+    "wait timed out;\n"
     "2 bad command line; 3 set refused the key or value; 4 the file could not\n"
     "be read, written or watched.\n";
 

@@ -18,6 +18,7 @@ const Command kCommands[] = {
     {"set", 2, 2, RunSet},
     {"list", 0, 0, RunList},
     {"watch", 0, static_cast<size_t>(-1), RunWatch},
+    {"wait", 2, 4, RunWait},
 };
 
 // Why the file could not be written, asked without opening it for writing
