@@ -28,7 +28,10 @@ std::string Visible(const PropertyFile::PropertyMap& pairs, const std::string& k
   const auto it = pairs.find(key);
   if (it == pairs.end()) return std::string();
   const std::string& value = it->second;
-  return value.substr(0, strnlen(value.c_str(), std::min(value.size(), PropertyFile::kMaxValueLength)));
+  // A copy: binding std::min's reference to the member would emit it as a
+  // GNU unique symbol in unoptimised builds, which keeps the library loaded.
+  const size_t longest = PropertyFile::kMaxValueLength;
+  return value.substr(0, strnlen(value.c_str(), std::min(value.size(), longest)));
 }
 
 }  // namespace
