@@ -23,6 +23,12 @@ constexpr char kTag[] = "MJPRPERYIES";
 std::atomic<bool> gForkedChild{false};
 std::atomic<PropertyWatch*> gProcessWatch{nullptr};
 
+bool InForkedChild() { return gForkedChild.load(); }
+
+// Registered at load, so that a child of a process that never watched is
+// told apart too (its watcher has no threads either).
+[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, [] { gForkedChild.store(true); });
+
 // The value as Get copies it: up to a NUL byte, cut to the longest value.
 std::string Visible(const PropertyFile::PropertyMap& pairs, const std::string& key) {
   const auto it = pairs.find(key);
@@ -36,19 +42,9 @@ std::string Visible(const PropertyFile::PropertyMap& pairs, const std::string& k
 
 }  // namespace
 
-PropertyWatch::PropertyWatch(PropertyFile& store, std::string path) : mStore(store), mPath(std::move(path)) {
-  static const bool kForkAware = [] {
-    pthread_atfork(nullptr, nullptr, &PropertyWatch::AfterForkInChild);
-    return true;
-  }();
-  (void)kForkAware;
-}
+PropertyWatch::PropertyWatch(PropertyFile& store, std::string path) : mStore(store), mPath(std::move(path)) {}
 
 PropertyWatch::~PropertyWatch() { Stop(); }
-
-void PropertyWatch::AfterForkInChild() { gForkedChild.store(true); }
-
-bool PropertyWatch::InForkedChild() { return gForkedChild.load(); }
 
 bool PropertyWatch::OnDeliveryThread() const {
   return mThread != nullptr && mThread->get_id() == std::this_thread::get_id();

@@ -40,10 +40,11 @@
 // with its dispatch mutex held, so mMutex is never held while calling into
 // the watcher's RemoveCallback.
 //
-// Fork: a forked child gets none of this: it has no delivery thread and no
-// watches. In the child Watch and Unwatch return -1, and Wait answers 0 when
-// the key already holds the value and -1 at once otherwise, whatever the
-// timeout; the child's own sets deliver nothing.
+// Fork: a process forked from one that loaded the library gets none of
+// this: no delivery thread and no watches, also for objects made later.
+// In the child Watch and Unwatch return -1, and Wait answers 0 when the key
+// already holds the value and -1 at once otherwise, whatever the timeout;
+// the child's own sets deliver nothing.
 #ifndef PROPERTY_STORE_PROPERTY_WATCH_H_
 #define PROPERTY_STORE_PROPERTY_WATCH_H_
 
@@ -126,9 +127,6 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
     bool removed;
   };
 
-  static void AfterForkInChild();
-  static bool InForkedChild();
-
   bool OnDeliveryThread() const;
   // Starts the delivery thread with a first snapshot. mMutex held.
   bool StartLocked();
@@ -170,7 +168,8 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
   int mLastHandle = 0;
 };
 
-// The object behind property_watch, property_unwatch and property_wait:
+// Library-internal (not exported). The object behind property_watch,
+// property_unwatch and property_wait:
 // ProcessStore() on kPropertyConfigFile. Created on the first call and
 // never destroyed (so that a set on another thread during exit can still
 // poke it); its delivery thread is stopped when the library is unloaded or
