@@ -30,6 +30,10 @@ void WaitForStop(const StopSignals& stop) {
   pollfd fd = {stop.Fd(), POLLIN, 0};
   while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
   }
+  // Reading the byte, not only polling for it, orders the handler's use of
+  // the pipe (on whichever thread took the signal) before `stop` closes it.
+  char byte = 0;
+  [[maybe_unused]] const ssize_t read_bytes = read(stop.Fd(), &byte, 1);
 }
 
 // Watches every key when `keys` is empty.
