@@ -8,5 +8,7 @@
 #include "property/store/observer.h"
 #include "property/store/property_api.h"
 #include "property/store/property_file.h"
+#include "property/store/property_watch.h"
+#include "property/store/scoped_property_watch.h"
 
 #endif  // PROPERTY_PROPERTY_H_

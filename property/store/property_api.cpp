@@ -3,6 +3,7 @@
 #include <new>
 
 #include "property/store/process_store.h"
+#include "property/store/property_watch.h"
 
 namespace {
 
@@ -26,11 +27,24 @@ PropertyFile& ProcessStore() { return *std::launder(reinterpret_cast<PropertyFil
 extern "C" {
 
 PROPERTY_EXPORT int property_set(const char* key, const char* value) {
-  return ProcessStore().Set(kPropertyConfigFile, key, value);
+  const int result = ProcessStore().Set(kPropertyConfigFile, key, value);
+  if (result == 0) PokeProcessWatch();
+  return result;
 }
 
 PROPERTY_EXPORT int property_get(const char* key, char* value, const char* default_value) {
   return ProcessStore().Get(kPropertyConfigFile, key, value, default_value);
+}
+
+PROPERTY_EXPORT int property_watch(const char* key, property_change_fn fn, void* cookie) {
+  if (key == nullptr) return -1;  // null means every key to PropertyWatch
+  return ProcessWatch().Watch(key, fn, cookie);
+}
+
+PROPERTY_EXPORT int property_unwatch(int handle) { return ProcessWatch().Unwatch(handle); }
+
+PROPERTY_EXPORT int property_wait(const char* key, const char* value, int timeout_ms) {
+  return ProcessWatch().Wait(key, value, timeout_ms);
 }
 
 }  // extern "C"

@@ -47,6 +47,46 @@ PROPERTY_EXPORT int property_set(const char* key, const char* value);
 // characters copied, 0 when nothing was copied.
 PROPERTY_EXPORT int property_get(const char* key, char* value, const char* default_value);
 
+// Watching and waiting. A change is any change of a key's value made by any
+// process, this one's own property_set included; also when the file is
+// replaced, removed (the keys it held report null) or created again, and
+// before it exists (the watch starts when it appears). Keys compare as in
+// property_get.
+//
+// Callbacks run on one thread of the library, one at a time, with no lock
+// held that property_get, property_set, property_watch or property_unwatch
+// take: a callback may call those four, and a slow callback delays only
+// the other callbacks. Changes may be coalesced (a value soon replaced may
+// be skipped), but the last value of a key is always delivered, and the
+// values of one key arrive in the order they were written. The thread
+// starts with the first property_watch (or the first property_wait that
+// has to block); at exit or unload it waits for a running callback.
+//
+// Fork: a child gets no watches and no thread. In the child property_watch
+// and property_unwatch return -1, and property_wait returns 0 when the key
+// already holds the value, -1 at once otherwise.
+
+// Receives the key and its new value, null when the pair was removed. Both
+// are valid for the duration of the call only.
+typedef void (*property_change_fn)(const char* key, const char* value, void* cookie);
+
+// Calls `fn` with `cookie` for every change of `key` from now on. Returns a
+// handle > 0, or -1 when the key is null or empty or `fn` is null.
+PROPERTY_EXPORT int property_watch(const char* key, property_change_fn fn, void* cookie);
+
+// Ends the watch `handle`. Once it returns, the callback is not running and
+// will not run again, also when it is called from inside that callback.
+// Returns 0, or -1 for an unknown handle.
+PROPERTY_EXPORT int property_unwatch(int handle);
+
+// Waits until `key` holds `value` as property_get reads it (an empty value:
+// absent or empty), at once and without a thread switch when it already
+// does; a null `value` waits until the key's value differs from the one it
+// holds at the call. A negative `timeout_ms` waits without limit. Returns 0
+// once the condition held, -1 on time-out or for a null or empty key (and
+// from inside a callback, where it cannot block).
+PROPERTY_EXPORT int property_wait(const char* key, const char* value, int timeout_ms);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

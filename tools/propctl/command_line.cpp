@@ -15,6 +15,9 @@ const char kUsage[] =
     "  watch [KEY...]     print key=value whenever a watched key (all keys when\n"
     "                     none are named) changes value, and -key when it is\n"
     "                     removed, until interrupted\n"
+    "  wait KEY VALUE [--timeout SECONDS]\n"
+    "                     return once KEY holds VALUE; exit status 1 when\n"
+    "                     SECONDS passed first\n"
     "\n"
     "Options, accepted anywhere; \"--\" ends them (use it before a value that\n"
     "starts with '-'):\n"
@@ -23,16 +26,26 @@ const char kUsage[] =
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "\n"
-    "set and unset rewrite the whole file: comment and other lines that are\n"
-    "not pairs stay in their order at the top, every pair follows them sorted\n"
-    "by key as key=value; a comment after a pair on its line and all but the\n"
-    "last pair of a repeated key are dropped.\n"
-    "\n"
-    "Exit status: 0 done; 1 get found no value and no default was given;\n"
-    "2 bad command line; 3 set or unset refused the key or value; 4 the file\n"
-    "could not be read, written or watched, or standard output not written.\n"
-    "get on a missing or unreadable file says so and exits 4, after printing\n"
-    "DEFAULT when one is given.\n";
+    "set and unset rewrite the whole file: comment and other lines that are
+"
+    "not pairs stay in their order at the top, every pair follows them sorted
+"
+    "by key as key=value; a comment after a pair on its line and all but the
+"
+    "last pair of a repeated key are dropped.
+"
+    "
+"
+    "Exit status: 0 done; 1 get found no value and no default was given, or
+"
+    "wait timed out; 2 bad command line; 3 set or unset refused the key or
+"
+    "value; 4 the file could not be read, written or watched, or standard
+"
+    "output not written. get on a missing or unreadable file says so and
+"
+    "exits 4, after printing DEFAULT when one is given.
+";
 
 namespace {
 

@@ -21,6 +21,7 @@ const Command kCommands[] = {
     {"unset", 1, 1, RunUnset},
     {"list", 0, 1, RunList},
     {"watch", 0, static_cast<size_t>(-1), RunWatch},
+    {"wait", 2, 4, RunWait},
 };
 
 // 0 when `path` opens for reading and is no directory, else why not. Never

@@ -4,114 +4,82 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
-#include "property/store/inotify_watch_property.h"
-#include "property/store/observer.h"
 #include "property/store/property_file.h"
-#include "tools/propctl/change_report.h"
+#include "property/store/property_watch.h"
 #include "tools/propctl/exit_status.h"
 #include "tools/propctl/stop_signals.h"
-#include "tools/propctl/wake_pipe.h"
 
 namespace {
 
-constexpr int kRegisterRetryMs = 200;
-
-// Runs on a watcher thread, one call at a time: it only wakes the
-// main thread, which does the reading.
-class ChangeSignal final : public Observer {
- public:
-  explicit ChangeSignal(const WakePipe& pipe) : mPipe(pipe) {}
-  void UpdateInotify() override { mPipe.Signal(); }
-
- private:
-  const WakePipe& mPipe;
-};
-
-enum class Wake { kStop, kChange, kTimeout };
-
-// Waits for a stop signal or a change, at most `timeout_ms` (-1: forever).
-Wake WaitForWake(int stop_fd, int change_fd, int timeout_ms) {
-  pollfd fds[] = {{stop_fd, POLLIN, 0}, {change_fd, POLLIN, 0}};
-  for (;;) {
-    const int ready = poll(fds, 2, timeout_ms);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return Wake::kTimeout;
-    return (fds[0].revents & POLLIN) != 0 ? Wake::kStop : Wake::kChange;
+// On the library's delivery thread, one call at a time.
+void PrintChange(const char* key, const char* value, void* /*cookie*/) {
+  if (value == nullptr) {
+    printf("-%s\n", key);
+  } else {
+    printf("%s=%s\n", key, value);
   }
+  fflush(stdout);
 }
 
-// A fresh object reads the file on its first use, whatever became of its
-// own watcher registration.
-PropertyFile::PropertyMap ReadPairs(const std::string& path) {
-  PropertyFile file;
-  return file.Snapshot(path.c_str());
-}
-
-enum class Registration {
-  kWatching,   // registered at once
-  kAppeared,   // registered after waiting for the file to appear
-  kStopped,    // a stop signal came while waiting
-  kFailed,     // the file is there but cannot be watched
-};
-
-// Registers `observer` for `path`, waiting for the file to appear.
-Registration Register(const std::string& path, Observer& observer, const StopSignals& stop) {
-  InotifyWatchProperty* watcher = InotifyWatchProperty::GetInstance();
-  bool waited = false;
-  while (watcher->SetCallback(path, &observer) != 0) {
-    // Failing although the file is there (it may just have appeared): a
-    // second try tells a real failure apart.
-    if (access(path.c_str(), F_OK) == 0) {
-      if (watcher->SetCallback(path, &observer) == 0) break;
-      fprintf(stderr, "propctl: cannot watch %s\n", path.c_str());
-      return Registration::kFailed;
-    }
-    if (!waited) fprintf(stderr, "propctl: waiting for %s\n", path.c_str());
-    waited = true;
-    if (WaitForWake(stop.Fd(), -1, kRegisterRetryMs) == Wake::kStop) return Registration::kStopped;
+void WaitForStop(const StopSignals& stop) {
+  pollfd fd = {stop.Fd(), POLLIN, 0};
+  while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
   }
-  return waited ? Registration::kAppeared : Registration::kWatching;
+  // Reading the byte, not only polling for it, orders the handler's use of
+  // the pipe (on whichever thread took the signal) before `stop` closes it.
+  char byte = 0;
+  [[maybe_unused]] const ssize_t read_bytes = read(stop.Fd(), &byte, 1);
 }
 
-// False when standard output could not be written.
-bool Print(const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) printf("%s\n", line.c_str());
-  return fflush(stdout) == 0 && ferror(stdout) == 0;
-}
-
-// Reads the file after each change until a stop signal or an output
-// error, printing what changed since `last`.
-void Follow(const std::string& path, const std::set<std::string>& keys, PropertyFile::PropertyMap last,
-            const StopSignals& stop, const WakePipe& changes) {
-  while (WaitForWake(stop.Fd(), changes.ReadFd(), -1) == Wake::kChange) {
-    // Drained before the read: a change during the read wakes us again.
-    changes.Drain();
-    PropertyFile::PropertyMap now = ReadPairs(path);
-    if (!Print(DescribeChanges(last, now, keys))) return;
-    last = std::move(now);
+// Watches every key when `keys` is empty.
+bool WatchKeys(PropertyWatch& watch, const std::vector<std::string>& keys) {
+  if (keys.empty()) return watch.Watch(nullptr, &PrintChange, nullptr) > 0;
+  for (const std::string& key : std::set<std::string>(keys.begin(), keys.end())) {
+    if (watch.Watch(key.c_str(), &PrintChange, nullptr) <= 0) return false;
   }
+  return true;
+}
+
+// "--timeout SECONDS" after KEY VALUE, in milliseconds (-1: none given).
+bool ParseTimeout(const std::vector<std::string>& args, int& timeout_ms) {
+  timeout_ms = -1;
+  if (args.size() == 2) return true;
+  if (args.size() != 4 || args[2] != "--timeout") return false;
+  char* end = nullptr;
+  const double seconds = strtod(args[3].c_str(), &end);
+  if (end == args[3].c_str() || *end != '\0' || !(seconds >= 0)) return false;
+  timeout_ms = seconds * 1000 >= INT_MAX ? INT_MAX : static_cast<int>(seconds * 1000);
+  return true;
 }
 
 }  // namespace
 
 int RunWatch(const std::string& path, const std::vector<std::string>& keys) {
   StopSignals stop;
-  WakePipe changes;
-  ChangeSignal observer(changes);
-  const Registration registration = Register(path, observer, stop);
-  if (registration == Registration::kStopped) return kExitOk;
-  if (registration == Registration::kFailed) return kExitFile;
-
-  const std::set<std::string> watched(keys.begin(), keys.end());
-  PropertyFile::PropertyMap first = ReadPairs(path);
-  // An output error ends the watch; the caller reports it.
-  if (registration == Registration::kWatching || Print(DescribeChanges({}, first, watched))) {
-    fprintf(stderr, "propctl: watching %s\n", path.c_str());
-    Follow(path, watched, std::move(first), stop, changes);
+  if (access(path.c_str(), F_OK) != 0) fprintf(stderr, "propctl: waiting for %s\n", path.c_str());
+  PropertyFile file;
+  PropertyWatch watch(file, path);
+  if (!WatchKeys(watch, keys)) {
+    fprintf(stderr, "propctl: cannot watch %s\n", path.c_str());
+    return kExitFile;
   }
-  InotifyWatchProperty::GetInstance()->RemoveCallback(path, &observer);
+  fprintf(stderr, "propctl: watching %s\n", path.c_str());
+  WaitForStop(stop);
   return kExitOk;
+}
+
+int RunWait(const std::string& path, const std::vector<std::string>& args) {
+  int timeout_ms = -1;
+  if (args[0].empty() || !ParseTimeout(args, timeout_ms)) {
+    fprintf(stderr, "propctl: usage: wait KEY VALUE [--timeout SECONDS]\n");
+    return kExitUsage;
+  }
+  PropertyFile file;
+  PropertyWatch watch(file, path);
+  return watch.Wait(args[0].c_str(), args[1].c_str(), timeout_ms) == 0 ? kExitOk : kExitTimedOut;
 }

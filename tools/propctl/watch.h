@@ -1,20 +1,19 @@
-// watch [KEY...]: follows the property file through the library's watcher.
+// watch and wait: the property file followed through PropertyWatch.
 //
-// Registers an observer for `path` with the process-wide watcher, takes a
-// first reading, announces "propctl: watching PATH" on standard error, and
-// from then on, each time the watcher reports a change, reads the file
-// again and prints DescribeChanges against the previous reading, flushing
-// standard output after each batch. Changes that land between two readings
-// are merged into one, so a value set and set back at once may not show.
-// A missing file reads as one without pairs.
+// watch [KEY...] announces "propctl: watching PATH" on standard error once
+// the watch is in place (after "propctl: waiting for PATH" when the file
+// does not exist yet), then prints one line per change of a watched key
+// (every key when none is named), flushing standard output after each:
+// "key=value" for a new value, "-key" when the key is gone. Changes that
+// land close together may be merged, so a value set and set back at once
+// may not show. A missing file reads as one without pairs: when it
+// appears, its pairs show as new. SIGINT or SIGTERM ends the watch with
+// kExitOk (an error on standard output stays in its error flag for the
+// caller); kExitFile when the watch cannot start.
 //
-// When the path cannot be watched yet (the file does not exist), it says
-// "propctl: waiting for PATH" and tries to register again every 200 ms
-// until the file appears; its pairs then show as new.
-//
-// SIGINT or SIGTERM ends the watch with kExitOk, and so does an error on
-// standard output (left in its error flag for the caller); kExitFile when the path
-// exists but cannot be watched.
+// wait KEY VALUE [--timeout SECONDS] ends with kExitOk once KEY holds VALUE
+// (at once if it already does), kExitTimedOut when SECONDS (a decimal
+// number) passed first; without --timeout it waits for good.
 #ifndef TOOLS_PROPCTL_WATCH_H_
 #define TOOLS_PROPCTL_WATCH_H_
 
@@ -22,5 +21,6 @@
 #include <vector>
 
 int RunWatch(const std::string& path, const std::vector<std::string>& keys);
+int RunWait(const std::string& path, const std::vector<std::string>& args);
 
 #endif  // TOOLS_PROPCTL_WATCH_H_

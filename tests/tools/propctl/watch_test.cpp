@@ -1,13 +1,16 @@
 // propctl watch, run as a program of its own, seeing changes that other
 // processes make to "/etc/j-config/mj-gralloc.cfg", and its clean exit on
-// SIGINT and SIGTERM. Skipped unless that directory is a private tmpfs.
+// SIGINT and SIGTERM, and propctl wait. Skipped unless that directory is a private tmpfs.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
+#include "tests/support/missing_file_watch.h"
 #include "tests/tools/propctl/propctl_process.h"
 
 namespace {
@@ -78,6 +81,9 @@ TEST_F(PropctlWatchTest, WatchesEveryKeyWhenNoneIsNamedAndEndsOnSigint) {
 }
 
 TEST_F(PropctlWatchTest, WaitsForAMissingFileToAppear) {
+  if (!testing_support::WatcherTakesMissingFiles()) {
+    GTEST_SKIP() << "the watcher does not take a file that does not exist yet";
+  }
   unlink(kConfigFile);
   PropctlProcess watch({"watch", "k"});
   ASSERT_TRUE(watch.WaitForErrLine("propctl: waiting for "));
@@ -111,6 +117,26 @@ TEST_F(PropctlWatchTest, WatchesTheFileGivenWithFileOption) {
   EXPECT_EQ(watch.StopWith(SIGTERM), 0);
   EXPECT_EQ(watch.OutLines(), std::vector<std::string>{"x=1"});
   unlink(other.c_str());
+}
+
+TEST_F(PropctlWatchTest, WaitEndsWhenTheValueComesOrTheTimeOutPasses) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::function<void()> meanwhile;
+    int status;
+  };
+  const Case cases[] = {
+      {"already there", {"wait", "a", "1"}, nullptr, 0},
+      {"never comes", {"wait", "a", "2", "--timeout", "0.05"}, nullptr, 1},
+      {"set by another process", {"wait", "a", "3"}, [] { SetElsewhere("a", "3"); }, 0},
+      {"a bad time-out", {"wait", "a", "3", "--timeout", "soon"}, nullptr, 2},
+  };
+  for (const Case& test : cases) {
+    std::future<int> waiting = std::async(std::launch::async, [&test] { return Propctl(test.args).status; });
+    if (test.meanwhile) test.meanwhile();
+    EXPECT_EQ(waiting.get(), test.status) << test.what;
+  }
 }
 
 }  // namespace
