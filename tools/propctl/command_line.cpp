@@ -26,26 +26,16 @@ const char kUsage[] =
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "\n"
-    "set and unset rewrite the whole file: comment and other lines that are
-"
-    "not pairs stay in their order at the top, every pair follows them sorted
-"
-    "by key as key=value; a comment after a pair on its line and all but the
-"
-    "last pair of a repeated key are dropped.
-"
-    "
-"
-    "Exit status: 0 done; 1 get found no value and no default was given, or
-"
-    "wait timed out; 2 bad command line; 3 set or unset refused the key or
-"
-    "value; 4 the file could not be read, written or watched, or standard
-"
-    "output not written. get on a missing or unreadable file says so and
-"
-    "exits 4, after printing DEFAULT when one is given.
-";
+    "set and unset rewrite the whole file: comment and other lines that are\n"
+    "not pairs stay in their order at the top, every pair follows them sorted\n"
+    "by key as key=value; a comment after a pair on its line and all but the\n"
+    "last pair of a repeated key are dropped.\n"
+    "\n"
+    "Exit status: 0 done; 1 get found no value and no default was given, or\n"
+    "wait timed out; 2 bad command line; 3 set or unset refused the key or\n"
+    "value; 4 the file could not be read, written or watched, or standard\n"
+    "output not written. get on a missing or unreadable file says so and\n"
+    "exits 4, after printing DEFAULT when one is given.\n";
 
 namespace {
 
@@ -127,6 +117,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine& line, std:
       words.emplace_back(arg);
     } else if (strcmp(arg, "--") == 0) {
       options_ended = true;
+    } else if (strcmp(arg, "--timeout") == 0) {
+      // wait's own option: it and its value go to the command as they are.
+      words.emplace_back(arg);
+      if (i + 1 < argc) words.emplace_back(argv[++i]);
     } else if (!TakeOption(argc, argv, i, line, error)) {
       return false;
     } else if (line.help || line.version) {

@@ -61,13 +61,15 @@ bool ParseTimeout(const std::vector<std::string>& args, int& timeout_ms) {
 
 int RunWatch(const std::string& path, const std::vector<std::string>& keys) {
   StopSignals stop;
-  if (access(path.c_str(), F_OK) != 0) fprintf(stderr, "propctl: waiting for %s\n", path.c_str());
   PropertyFile file;
   PropertyWatch watch(file, path);
   if (!WatchKeys(watch, keys)) {
     fprintf(stderr, "propctl: cannot watch %s\n", path.c_str());
     return kExitFile;
   }
+  // Told once the watch is armed: a file that appears from then on shows
+  // its pairs as new.
+  if (access(path.c_str(), F_OK) != 0) fprintf(stderr, "propctl: waiting for %s\n", path.c_str());
   fprintf(stderr, "propctl: watching %s\n", path.c_str());
   WaitForStop(stop);
   return kExitOk;

@@ -2,7 +2,7 @@
 //
 // watch [KEY...] announces "propctl: watching PATH" on standard error once
 // the watch is in place (after "propctl: waiting for PATH" when the file
-// does not exist yet), then prints one line per change of a watched key
+// does not exist then), then prints one line per change of a watched key
 // (every key when none is named), flushing standard output after each:
 // "key=value" for a new value, "-key" when the key is gone. Changes that
 // land close together may be merged, so a value set and set back at once
