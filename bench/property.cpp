@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/private_mount.h"
+#include "bench/private_config_dir.h"
 #include "bench/process_cpu.h"
 #include "platform/log/zu_log.h"
 #include "property/property.h"
@@ -45,15 +45,6 @@ namespace {
 
 constexpr char kConfigFile[] = "/etc/j-config/mj-gralloc.cfg";
 constexpr int kKeys = 100;
-
-bool PrivateConfigDir(benchmark::State& state) {
-  if (!ConfigDirIsPrivateMount()) {
-    state.SkipWithError("/etc/j-config is not a private mount; run through scripts/private-ns.sh");
-    return false;
-  }
-  state.SetLabel(ConfigDirMedium());
-  return true;
-}
 
 std::string HundredKeyFile(const std::string& changing = "0") {
   std::string text = "# benchmark file\n";

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/private_mount.h"
+#include "bench/private_config_dir.h"
 #include "platform/log/zu_log.h"
 #include "property/property.h"
 
@@ -35,15 +35,6 @@ int64_t MonotonicNs() {
   timespec now = {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-bool PrivateConfigDir(benchmark::State& state) {
-  if (!ConfigDirIsPrivateMount()) {
-    state.SkipWithError("/etc/j-config is not a private mount; run through scripts/private-ns.sh");
-    return false;
-  }
-  state.SetLabel(ConfigDirMedium());
-  return true;
 }
 
 std::string KeyName(int i) {
