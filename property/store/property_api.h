@@ -2,11 +2,15 @@
 //
 // Any process that loads libproperty reads and writes the key=value pairs of
 // that one file, from any thread. The library keeps the pairs in memory: the
-// file is read on first use and again after another process rewrote it.
-// Every successful property_set reads the file under a lock that all
-// processes share, sets its one pair and replaces the file atomically, so
-// that no process loses another's pair and no reader ever sees the file
-// half written, also when a writer is killed.
+// file is read on first use and again after another process changed it. A
+// property_get that starts after another process's property_set returned
+// sees that value (or a later one). Every property_set reads the file under
+// locks that all processes share, sets its one pair and replaces the file
+// atomically (or rewrites it in place through a journal), so that no process
+// loses another's pair and no reader ever sees the file torn, also when a
+// writer is killed. A writer waits for another process at most 2 s, a
+// reader never. Loading the library costs nothing: its threads, its inotify
+// instance and its shared counter come with the first use of the store.
 //
 //   char value[PROPERTY_VALUE_SIZE];
 //   property_set("debug.level", "3");
@@ -18,10 +22,13 @@
 // itself. The file format, its line rules and what is refused:
 // property/store/property_file.h.
 //
-// Thread safety: both functions serialise on one process-wide lock, which a
-// change notification from the file watcher never waits for. They may be
-// called from an observer of the watcher, and in a child forked while
-// another thread was inside them.
+// Thread safety: both functions serialise on one process-wide lock (a set
+// also on a second one for its whole rewrite), which a change notification
+// from the file watcher never waits for and which no thread holds while it
+// waits for another process, except a set for its own rewrite. They may be
+// called from an observer of the watcher, in a child forked while another
+// thread was inside them, and while the process exits (the store then
+// answers with defaults and refuses sets).
 #ifndef PROPERTY_STORE_PROPERTY_API_H_
 #define PROPERTY_STORE_PROPERTY_API_H_
 
