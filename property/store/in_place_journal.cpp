@@ -78,7 +78,31 @@ bool RollForward(std::string_view text, std::string& newText) {
   return true;
 }
 
-// Where the old text of an unfinished block ends.
+// True when every line of `tail` (the block after its head) is a line of a
+// block: padding, body or end line; the last one may be unfinished.
+bool AllBlockLines(std::string_view tail) {
+  for (size_t at = 0; at < tail.size();) {
+    size_t eol = tail.find('\n', at);
+    const bool finished = eol != std::string_view::npos;
+    if (!finished) eol = tail.size();
+    const std::string_view line = tail.substr(at, eol - at);
+    const bool blockLine = StartsWith(line, kBody) || StartsWith(line, kPad) ||
+                           (!finished && (StartsWith(kBody, line) || StartsWith(kPad, line)));
+    if (!blockLine) return false;
+    at = eol + 1;
+  }
+  return true;
+}
+
+// True when `fields` could be the start of a head's numbers: digits and
+// blanks only.
+bool NumbersSoFar(std::string_view fields) {
+  return fields.find_first_not_of("0123456789 ") == std::string_view::npos;
+}
+
+// Where the old text of an unfinished block ends. A head counts only where
+// it stands at the old length it names (or just after the newline the
+// block added), and everything after it is the block's own.
 bool RollBack(std::string_view text, size_t& oldLength) {
   size_t head = text.rfind(kHead);
   while (head != std::string_view::npos && head > 0 && text[head - 1] != '\n') {
@@ -86,10 +110,18 @@ bool RollBack(std::string_view text, size_t& oldLength) {
   }
   if (head != std::string_view::npos) {
     const size_t eol = text.find('\n', head);
+    const std::string_view fields = text.substr(head + kHead.size(), eol - head - kHead.size());
+    if (eol == std::string_view::npos) {
+      // The head itself was cut short: it ends the file.
+      if (!NumbersSoFar(fields)) return false;
+      oldLength = head;
+      return true;
+    }
     uintmax_t length = 0, newLength = 0, crc = 0;
-    const bool whole = eol != std::string_view::npos &&
-                       ParseNumbers(text.substr(head + kHead.size(), eol - head - kHead.size()), length, newLength, crc);
-    oldLength = whole && length <= head ? length : head;
+    if (!ParseNumbers(fields, length, newLength, crc)) return false;
+    const bool placed = length == head || (length + 1 == head && text[length] == '\n');
+    if (!placed || !AllBlockLines(text.substr(eol + 1))) return false;
+    oldLength = length;
     return true;
   }
   // A head cut within its first bytes is the file's unfinished last line.

@@ -51,11 +51,16 @@ TEST(InPlaceJournalTest, EveryStateALeftFileCanBeInStandsForTheOldOrTheNewText) 
   }
 }
 
-TEST(InPlaceJournalTest, ADamagedBodyIsNeverRolledForward) {
+TEST(InPlaceJournalTest, OnlyAWholeBlockWhereItBelongsIsTakenForOne) {
   const std::string oldText = "a=1\n";
-  std::string file = oldText + InPlaceJournal::Block(oldText, "a=2\n");
-  file[file.find("#|a=2") + 4] = '3';  // the CRC no longer matches
-  EXPECT_EQ(InPlaceJournal::Resolve(file).text, oldText);
+  std::string damaged = oldText + InPlaceJournal::Block(oldText, "a=2\n");
+  damaged[damaged.find("#|a=2") + 4] = '3';  // the CRC no longer matches
+  EXPECT_EQ(InPlaceJournal::Resolve(damaged).text, oldText);
+  // Hand-written lines that look like a head are comments like any other.
+  for (const std::string clean : {"#~mj-journal 1 2 3\na=1\n", "a=1\n#~mj-journal 99 2 3\n#|x\n",
+                                  "a=1\n#~mj-journal note #=x", "#~mj-journal 0 4 1\na=1\n"}) {
+    EXPECT_EQ(InPlaceJournal::Resolve(clean).state, State::kClean) << clean;
+  }
 }
 
 }  // namespace
