@@ -26,12 +26,14 @@
 // reaches it: the file rolls forward. Either way Resolve gives the text the
 // file stands for, whether or not a writer is still at work on it.
 //
-// Lines that begin with "#~mj-" are reserved for the block: a hand-written
-// comment that begins so, standing last in the file, may be taken for the
-// remains of one, and so may a last line without a newline that holds only
-// the first characters of the head ("#", "#~"...), which says nothing. A file
-// without a final newline that is rolled back after a writer died within the
-// head's first bytes keeps one newline more.
+// A head counts only where it stands at the old length it names (or just
+// after the newline the block added) and is followed by nothing but lines of
+// the block, so hand-written comments that look like one are comments like
+// any other. Only a last line without a newline that holds nothing but the
+// first characters of a head ("#", "#~", ..., "#~mj-journal 12") is taken
+// for the remains of one and dropped. A file without a final newline that is
+// rolled back after a writer died within the head's first bytes keeps one
+// newline more.
 //
 // Pure functions of text: no files, no locks, any thread.
 #ifndef PROPERTY_STORE_IN_PLACE_JOURNAL_H_
