@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/percentiles.h"
 #include "bench/private_config_dir.h"
 #include "bench/process_cpu.h"
 #include "platform/log/zu_log.h"
@@ -96,15 +97,6 @@ void PrepareConfigFile() {
     if (mark == value) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-}
-
-// p50, p99 and the largest of the figures, in microseconds.
-void ReportPercentiles(benchmark::State& state, std::vector<double>& latenciesUs) {
-  if (latenciesUs.empty()) return;
-  std::sort(latenciesUs.begin(), latenciesUs.end());
-  state.counters["p50_us"] = latenciesUs[latenciesUs.size() / 2];
-  state.counters["p99_us"] = latenciesUs[latenciesUs.size() * 99 / 100];
-  state.counters["max_us"] = latenciesUs.back();
 }
 
 // ---- property_get ----------------------------------------------------------

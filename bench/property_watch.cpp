@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/percentiles.h"
 #include "bench/private_config_dir.h"
 #include "platform/log/zu_log.h"
 #include "property/property.h"
@@ -57,14 +58,6 @@ int64_t WriteInPlace(const std::string& text) {
   const int64_t closingAt = MonotonicNs();
   close(fd);
   return closingAt;
-}
-
-void ReportPercentiles(benchmark::State& state, std::vector<double>& latenciesUs) {
-  if (latenciesUs.empty()) return;
-  std::sort(latenciesUs.begin(), latenciesUs.end());
-  state.counters["p50_us"] = latenciesUs[latenciesUs.size() / 2];
-  state.counters["p99_us"] = latenciesUs[latenciesUs.size() * 99 / 100];
-  state.counters["max_us"] = latenciesUs.back();
 }
 
 // A forked child that changes the file on command: 's' sets key.0000 with
