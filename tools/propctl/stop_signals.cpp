@@ -1,31 +1,41 @@
 #include "tools/propctl/stop_signals.h"
 
-#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM};
-
-volatile sig_atomic_t gWakeFd = -1;
-
-void OnStopSignal(int) { SignalWakeFd(gWakeFd); }
-
-void SetAction(void (*handler)(int)) {
-  struct sigaction action = {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int signal_number : kSignals) sigaction(signal_number, &action, nullptr);
+sigset_t StopSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
 }
 
 }  // namespace
 
 StopSignals::StopSignals() {
-  gWakeFd = mPipe.WriteFd();
-  SetAction(OnStopSignal);
+  const sigset_t set = StopSet();
+  pthread_sigmask(SIG_BLOCK, &set, &mPreviousMask);
+  mFd = signalfd(-1, &set, SFD_CLOEXEC);
+  if (mFd < 0) {
+    perror("propctl: signalfd");
+    abort();
+  }
 }
 
 StopSignals::~StopSignals() {
-  SetAction(SIG_DFL);
-  gWakeFd = -1;
+  close(mFd);
+  pthread_sigmask(SIG_SETMASK, &mPreviousMask, nullptr);
+}
+
+void StopSignals::Wait() const {
+  signalfd_siginfo info;
+  while (read(mFd, &info, sizeof(info)) < 0 && errno == EINTR) {
+  }
 }

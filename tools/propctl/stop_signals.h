@@ -1,13 +1,17 @@
-// StopSignals: SIGINT and SIGTERM turned into a readable descriptor, so that
-// a loop waiting in poll() can end cleanly instead of being killed.
+// StopSignals: SIGINT and SIGTERM turned into an ordinary wait, so that a
+// command can end cleanly instead of being killed.
 //
-// While an instance lives, either signal (delivered to any thread) makes
-// Fd() readable; the destructor restores the default actions. One instance
-// at a time per process.
+// The constructor blocks both signals in the calling thread, and threads
+// started after it inherit the block, so the signals stay pending for the
+// process until Wait() takes them from a signalfd; no handler runs on any
+// thread, so none can be held back by a thread asleep in a system call. Build it before any thread starts (the library's threads
+// included): a thread that started earlier would still take the signal's
+// default action. The destructor restores the previous signal mask of its
+// thread. One instance at a time per process.
 #ifndef TOOLS_PROPCTL_STOP_SIGNALS_H_
 #define TOOLS_PROPCTL_STOP_SIGNALS_H_
 
-#include "tools/propctl/wake_pipe.h"
+#include <signal.h>
 
 class StopSignals {
  public:
@@ -16,10 +20,12 @@ class StopSignals {
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
-  int Fd() const { return mPipe.ReadFd(); }
+  // Blocks until SIGINT or SIGTERM arrives and consumes it.
+  void Wait() const;
 
  private:
-  WakePipe mPipe;
+  sigset_t mPreviousMask;
+  int mFd;
 };
 
 #endif  // TOOLS_PROPCTL_STOP_SIGNALS_H_

@@ -1,9 +1,7 @@
 #include "tools/propctl/watch.h"
 
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -24,16 +22,6 @@ void PrintChange(const char* key, const char* value, void* /*cookie*/) {
     printf("%s=%s\n", key, value);
   }
   fflush(stdout);
-}
-
-void WaitForStop(const StopSignals& stop) {
-  pollfd fd = {stop.Fd(), POLLIN, 0};
-  while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
-  }
-  // Reading the byte, not only polling for it, orders the handler's use of
-  // the pipe (on whichever thread took the signal) before `stop` closes it.
-  char byte = 0;
-  [[maybe_unused]] const ssize_t read_bytes = read(stop.Fd(), &byte, 1);
 }
 
 // Watches every key when `keys` is empty.
@@ -71,7 +59,7 @@ int RunWatch(const std::string& path, const std::vector<std::string>& keys) {
   // its pairs as new.
   if (access(path.c_str(), F_OK) != 0) fprintf(stderr, "propctl: waiting for %s\n", path.c_str());
   fprintf(stderr, "propctl: watching %s\n", path.c_str());
-  WaitForStop(stop);
+  stop.Wait();
   return kExitOk;
 }
 
