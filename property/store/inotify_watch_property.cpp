@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/log/zu_log.h"
+#include "property/store/library_thread_start.h"
 
 namespace {
 
@@ -72,7 +73,10 @@ InotifyWatchProperty* InotifyWatchProperty::GetInstance() {
   InotifyWatchProperty* watcher = holder.watcher.load(std::memory_order_acquire);
   if (watcher != nullptr) return watcher;
   std::lock_guard<std::mutex> lock(holder.creating);
-  if (holder.watcher.load() == nullptr) holder.watcher.store(new InotifyWatchProperty, std::memory_order_release);
+  if (holder.watcher.load() == nullptr) {
+    const LibraryThreadStart quiet;
+    holder.watcher.store(new InotifyWatchProperty, std::memory_order_release);
+  }
   return holder.watcher.load();
 }
 
@@ -106,7 +110,11 @@ void InotifyWatchProperty::AfterForkInChild() {
   holder.creating.unlock();
 }
 
-InotifyWatchProperty::InotifyWatchProperty() { Init(); }
+InotifyWatchProperty::InotifyWatchProperty() {
+  Init();
+  LibraryThreadStart::Demote(mThread);
+  if (mReaderThread.joinable()) LibraryThreadStart::Demote(mReaderThread);
+}
 
 InotifyWatchProperty::~InotifyWatchProperty() {
   mStopReader = true;

@@ -22,6 +22,9 @@
 // another file or none. The watch of the file the path named before is then
 // removed, unless another watched path still names that file. When the
 // kernel's event queue overflowed, every observer is told.
+// Both threads run under SCHED_OTHER whatever the policy of the thread that
+// created the watcher; the singleton's block every signal (see
+// LibraryThreadStart), so no handler of the application runs on them.
 //
 // A path whose file is missing is kept under a key below -1 (no kernel watch
 // has such a number) in place of a watch descriptor. When the path's

@@ -12,6 +12,7 @@
 
 #include "platform/log/zu_log.h"
 #include "property/store/inotify_watch_property.h"
+#include "property/store/library_thread_start.h"
 #include "property/store/process_store.h"
 
 namespace {
@@ -136,7 +137,9 @@ bool PropertyWatch::StartLocked() {
   if (mThread != nullptr) return true;
   mLast = TakeSnapshot();
   try {
+    const LibraryThreadStart quiet;
     mThread = std::make_unique<std::thread>(&PropertyWatch::DeliveryLoop, this);
+    LibraryThreadStart::Demote(*mThread);
   } catch (const std::system_error& error) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property watch: no delivery thread: %s", error.what());
     return false;

@@ -27,7 +27,9 @@
 // created again, as far as the watcher's WatchPath reports those events.
 //
 // Threads: the delivery thread starts with the first Watch or the first
-// Wait that has to block, never before. Callbacks run on it, one at a time,
+// Wait that has to block, never before. It runs under SCHED_OTHER with
+// every signal blocked, whatever the thread that started it (see
+// LibraryThreadStart). Callbacks run on it, one at a time,
 // with no lock held that Watch, Unwatch, Poke or the store's Get and Set
 // take: a callback may call all of those (and property_get, property_set,
 // property_watch, property_unwatch), and a slow callback delays only the

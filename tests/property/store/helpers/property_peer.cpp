@@ -37,12 +37,16 @@
 //                                 and opens no inotify instance, that using
 //                                 it (round 1, with descriptor 0 free)
 //                                 starts the watcher's two threads and one
-//                                 close-on-exec inotify instance, and that
+//                                 close-on-exec inotify instance (started
+//                                 from a SCHED_FIFO thread, they run under
+//                                 SCHED_OTHER and block SIGTERM), and that
 //                                 unloading leaves none of them
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -57,6 +61,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -120,6 +125,51 @@ bool WaitUntilGone(pid_t tid) {
   while (access(path.c_str(), F_OK) == 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::vector<pid_t> Tids() {
+  std::vector<pid_t> tids;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return tids;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') tids.push_back(static_cast<pid_t>(atoi(entry->d_name)));
+  }
+  closedir(dir);
+  return tids;
+}
+
+// Whether `signal_number` is in the blocked set of thread `tid`; -1 when
+// /proc does not tell (as under an emulator that keeps the mask itself).
+int Blocks(pid_t tid, int signal_number) {
+  FILE* status = fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+  if (status == nullptr) return -1;
+  char line[128];
+  unsigned long long blocked = 0;
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), status) != nullptr) found = sscanf(line, "SigBlk: %llx", &blocked) == 1;
+  fclose(status);
+  return found ? static_cast<int>((blocked >> (signal_number - 1)) & 1) : -1;
+}
+
+// The threads started since `before`, by a thread running under SCHED_FIFO
+// with SIGTERM unblocked, run under SCHED_OTHER and block SIGTERM.
+bool LibraryThreadsAreQuiet(const std::vector<pid_t>& before) {
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  sigset_t probe;
+  sigemptyset(&probe);
+  sigaddset(&probe, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &probe, nullptr);
+  const bool masksShown = Blocks(self, SIGUSR2) == 1;
+  pthread_sigmask(SIG_UNBLOCK, &probe, nullptr);
+  for (const pid_t tid : Tids()) {
+    if (std::find(before.begin(), before.end(), tid) != before.end()) continue;
+    if (sched_getscheduler(tid) != SCHED_OTHER || (masksShown && Blocks(tid, SIGTERM) != 1)) {
+      fprintf(stderr, "library thread %d: policy %d, SIGTERM blocked %d\n", static_cast<int>(tid),
+              sched_getscheduler(tid), Blocks(tid, SIGTERM));
+      return false;
+    }
   }
   return true;
 }
@@ -339,8 +389,15 @@ int Unload() {
       auto get = reinterpret_cast<GetFn>(dlsym(library, "property_get"));
       char value[92];
       close(0);  // the watcher's descriptor may then be 0, and must still be closed
+      const std::vector<pid_t> tids = Tids();
+      sched_param realTime = {};
+      realTime.sched_priority = 1;
+      const bool started = pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime) == 0;
       if (get == nullptr || get("unload.key", value, "x") != 1) return 1;
+      sched_param normal = {};
+      pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
       if (!Expect(round, "after a get", before, 2)) return 1;
+      if (started && !LibraryThreadsAreQuiet(tids)) return 1;
     }
     if (dlclose(library) != 0) {
       fprintf(stderr, "dlclose: %s\n", dlerror());
