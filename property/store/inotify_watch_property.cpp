@@ -17,9 +17,12 @@
 namespace {
 
 constexpr uint32_t kFileMask = IN_CLOSE_WRITE;
-// What can make a path name another file, or none.
-constexpr uint32_t kDirectoryMask =
-    IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_MOVE_SELF | IN_DELETE_SELF;
+// What can make a name that names a file name another one, or none. A
+// create matters only to a name that names nothing: the directory watch
+// asks for creates only while a path in it has no file, so that a writer's
+// temporary wakes nobody.
+constexpr uint32_t kDirectorySelfMask = IN_MOVE_SELF | IN_DELETE_SELF;
+constexpr uint32_t kDirectoryMask = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | kDirectorySelfMask;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 constexpr int32_t kNoWatch = -1;
@@ -180,16 +183,14 @@ int InotifyWatchProperty::AddWatch(const std::string& path, bool fileMayBeMissin
     return -1;
   }
   WdName entry{inotify_add_watch(mInotifyFd, path.c_str(), kFileMask), path, kNoWatch};
-  if (entry.wd != kNoWatch || fileMayBeMissing) {
-    entry.dirWd = inotify_add_watch(mInotifyFd, DirectoryOf(path).c_str(), kDirectoryMask | IN_ONLYDIR);
-  }
+  if (entry.wd != kNoWatch || fileMayBeMissing) entry.dirWd = WatchDirectory(path);
   if (entry.dirWd == kNoWatch) {
     if (entry.wd != kNoWatch && !SharesWatch(entry.wd, entry)) inotify_rm_watch(mInotifyFd, entry.wd);
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_add_watch");
     return -1;
   }
   if (entry.wd == kNoWatch) entry.wd = mNextMissingKey--;
-  FollowFile(entry);  // a replace before the directory was watched is told by neither watch
+  FollowFile(entry, {});  // a replace before the directory was watched is told by neither watch
   mWatchList.push_back(entry);
   ++mWatchCount;
   return entry.wd;
@@ -206,6 +207,7 @@ int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
   if (it->dirWd != kNoWatch && !SharesDirectory(it->dirWd, *it)) inotify_rm_watch(mInotifyFd, it->dirWd);
   mWatchList.erase(it);
   --mWatchCount;
+  DisarmCreates();
   return wd;
 }
 
@@ -328,8 +330,44 @@ void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
   mObservers.erase(old);
 }
 
+int InotifyWatchProperty::WatchDirectory(const std::string& path) {
+  // IN_MASK_ADD keeps the creates another path of the directory asked for.
+  return inotify_add_watch(mInotifyFd, DirectoryOf(path).c_str(), kDirectoryMask | IN_ONLYDIR | IN_MASK_ADD);
+}
+
+bool InotifyWatchProperty::ArmCreates(const WdName& entry) {
+  if (entry.dirWd == kNoWatch || IsArmed(entry.dirWd)) return false;
+  const uint32_t mask = kDirectoryMask | IN_CREATE | IN_ONLYDIR;
+  if (inotify_add_watch(mInotifyFd, DirectoryOf(entry.name).c_str(), mask) != entry.dirWd) return false;
+  mCreatesArmed.push_back(entry.dirWd);
+  return true;
+}
+
+bool InotifyWatchProperty::IsArmed(int32_t dirWd) const {
+  return std::find(mCreatesArmed.begin(), mCreatesArmed.end(), dirWd) != mCreatesArmed.end();
+}
+
+void InotifyWatchProperty::DisarmCreates() {
+  for (auto armed = mCreatesArmed.begin(); armed != mCreatesArmed.end();) {
+    const int32_t dirWd = *armed;
+    auto waiting = std::find_if(mWatchList.begin(), mWatchList.end(), [dirWd](const WdName& entry) {
+      return entry.dirWd == dirWd && IsMissingKey(entry.wd);
+    });
+    if (waiting != mWatchList.end()) {
+      ++armed;
+      continue;
+    }
+    auto inside = std::find_if(mWatchList.begin(), mWatchList.end(),
+                               [dirWd](const WdName& entry) { return entry.dirWd == dirWd; });
+    if (inside != mWatchList.end()) {
+      inotify_add_watch(mInotifyFd, DirectoryOf(inside->name).c_str(), kDirectoryMask | IN_ONLYDIR);
+    }
+    armed = mCreatesArmed.erase(armed);
+  }
+}
+
 void InotifyWatchProperty::FollowDirectory(WdName& entry) {
-  const int current = inotify_add_watch(mInotifyFd, DirectoryOf(entry.name).c_str(), kDirectoryMask | IN_ONLYDIR);
+  const int current = WatchDirectory(entry.name);
   if (current == entry.dirWd) return;
   // A directory moved away keeps its watch: drop it, or events of the
   // name there would still count.
@@ -337,8 +375,13 @@ void InotifyWatchProperty::FollowDirectory(WdName& entry) {
   entry.dirWd = current;
 }
 
-bool InotifyWatchProperty::FollowFile(WdName& entry) {
+bool InotifyWatchProperty::FollowFile(WdName& entry, const std::vector<int32_t>& gone) {
   int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
+  // A file created before the directory told of creates would be told by
+  // nothing: the path is looked at once more after.
+  if (current == kNoWatch && ArmCreates(entry)) {
+    current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
+  }
   if (current == kNoWatch) {
     if (IsMissingKey(entry.wd)) return false;
     current = mNextMissingKey--;
@@ -349,24 +392,30 @@ bool InotifyWatchProperty::FollowFile(WdName& entry) {
   // watched unless another path still names it.
   const int previous = entry.wd;
   entry.wd = current;
-  if (!IsMissingKey(previous) && !SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
+  const bool removed = std::find(gone.begin(), gone.end(), previous) != gone.end();
+  if (!IsMissingKey(previous) && !removed && !SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
   MoveObservers(previous, current);
   return true;
 }
 
 int InotifyWatchProperty::ModifyWatchPropertyFile() {
+  LookAgain(true, {});
+  return 0;
+}
+
+void InotifyWatchProperty::LookAgain(bool directoriesMoved, const std::vector<int32_t>& gone) {
   std::vector<int32_t> moved;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     for (WdName& entry : mWatchList) {
-      FollowDirectory(entry);
-      if (FollowFile(entry) && std::find(moved.begin(), moved.end(), entry.wd) == moved.end()) {
+      if (directoriesMoved || entry.dirWd == kNoWatch) FollowDirectory(entry);
+      if (FollowFile(entry, gone) && std::find(moved.begin(), moved.end(), entry.wd) == moved.end()) {
         moved.push_back(entry.wd);
       }
     }
+    DisarmCreates();
   }
   for (int32_t wd : moved) NotifyObservers(wd);
-  return 0;
 }
 
 void InotifyWatchProperty::HandleMessage(const Message& msg) {
@@ -412,23 +461,32 @@ void InotifyWatchProperty::NotifyEveryPath() {
 }
 
 // Events of the watched files go through the loop, one message each; those
-// of their directories only make the watcher look again, once per batch.
+// of their directories only make the watcher look again, once per batch. A
+// watch's end tells nothing: a file replaced or removed is told through its
+// directory, and a watch this watcher removed is observed by nobody.
 void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
   bool lookAgain = false;
+  bool directoriesMoved = false;
   bool overflowed = false;
+  std::vector<int32_t> gone;
   size_t offset = 0;
   while (offset + sizeof(inotify_event) <= length) {
     mCurrentEvent = reinterpret_cast<const inotify_event*>(buffer + offset);
     offset += sizeof(inotify_event) + mCurrentEvent->len;
-    if ((mCurrentEvent->mask & IN_Q_OVERFLOW) != 0) {
+    const uint32_t mask = mCurrentEvent->mask;
+    if ((mask & IN_Q_OVERFLOW) != 0) {
       overflowed = true;
-    } else if ((mCurrentEvent->mask & kDirectoryMask) != 0) {
-      lookAgain = lookAgain || ConcernsWatchedPath(*mCurrentEvent);
+    } else if ((mask & IN_IGNORED) != 0) {
+      gone.push_back(mCurrentEvent->wd);
+    } else if ((mask & (kDirectoryMask | IN_CREATE)) != 0) {
+      const bool concerns = ConcernsWatchedPath(*mCurrentEvent);
+      lookAgain = lookAgain || concerns;
+      directoriesMoved = directoriesMoved || (concerns && (mask & kDirectorySelfMask) != 0);
     } else {
       ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", mCurrentEvent->wd);
       SendMessage(Message(0, mCurrentEvent->wd));
     }
   }
-  if (lookAgain || overflowed) ModifyWatchPropertyFile();
+  if (lookAgain || overflowed) LookAgain(directoriesMoved || overflowed, gone);
   if (overflowed) NotifyEveryPath();
 }

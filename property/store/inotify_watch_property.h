@@ -6,7 +6,11 @@
 // when the path comes to name a different file or none: the file replaced
 // by rename, removed, moved away or created again, its directory moved away
 // or removed. Events of other names in the directory (a writer's temporary
-// file) wake no observer. At most WD_NUM paths are watched at a time.
+// file) wake no observer. The directory's watch asks for creates only while
+// a path in it has no file (a name that names a file comes to name another
+// only by a rename or a removal, which it always asks for), so a writer
+// that replaces a watched file by rename does not wake the watcher for its
+// temporary. At most WD_NUM paths are watched at a time.
 //
 //   InotifyWatchProperty::GetInstance()->SetCallback(path, &observer);
 //   ...
@@ -16,12 +20,17 @@
 // (HandleMessage -> DoInotifyEvent); the reader thread blocks on the inotify
 // descriptor and a stop descriptor (no time-out: it wakes only for an event
 // or the destructor), turns each event of a watched file into a
-// Message(0, wd) sent to the loop, and on an event of a watched name in a
-// watched directory asks the kernel again for the watch of every watched
-// path (ModifyWatchPropertyFile), notifying directly when a path now names
-// another file or none. The watch of the file the path named before is then
-// removed, unless another watched path still names that file. When the
-// kernel's event queue overflowed, every observer is told.
+// Message(0, wd) sent to the loop, except the end of a watch (IN_IGNORED:
+// a file replaced or removed is told through its directory), and on an
+// event of a watched name in a watched directory asks the kernel again for
+// the watch of every watched path, notifying directly when a path now names
+// another file or none. It asks again for the directories too (as
+// ModifyWatchPropertyFile does) only when a watched directory was moved or
+// removed or the queue overflowed; a path whose directory watch is gone is
+// asked for at every look. The watch of the file the path named before is
+// then removed, unless another watched path still names that file or the
+// kernel already ended it. When the kernel's event queue overflowed, every
+// observer is told.
 // Both threads run under SCHED_OTHER whatever the policy of the thread that
 // created the watcher; the singleton's block every signal (see
 // LibraryThreadStart), so no handler of the application runs on them.
@@ -75,6 +84,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "property/handler/handler.h"
 #include "property/property_export.h"
@@ -174,6 +184,7 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   int32_t mStopFd = -1;     // eventfd that wakes the reader; written by Init
   int32_t mNextMissingKey = -2;  // guarded by mMutex; counts down
   int64_t mWatchCount = 0;  // guarded by mMutex
+  std::vector<int32_t> mCreatesArmed;  // directory watches that ask for creates; guarded by mMutex
   const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
 
  private:
@@ -196,8 +207,24 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // Caller holds mMutex.
   void FollowDirectory(WdName& entry);
   // Moves the entry to the file its path names now; true when that is
-  // another file or none. Caller holds mMutex.
-  bool FollowFile(WdName& entry);
+  // another file or none. `gone` are watches the kernel has ended already.
+  // Caller holds mMutex.
+  bool FollowFile(WdName& entry, const std::vector<int32_t>& gone);
+  // ModifyWatchPropertyFile that asks again for a directory only when
+  // `directoriesMoved` or the path has no directory watch. Takes mMutex.
+  void LookAgain(bool directoriesMoved, const std::vector<int32_t>& gone);
+  // Watches the directory of `path` for what can replace or remove a file,
+  // keeping the creates the watch may already ask for; returns the watch or
+  // -1. Caller holds mMutex.
+  int WatchDirectory(const std::string& path);
+  // Makes the entry's directory watch ask for creates too; true when it did
+  // not before. Caller holds mMutex.
+  bool ArmCreates(const WdName& entry);
+  // True when directory watch `dirWd` asks for creates. Caller holds mMutex.
+  bool IsArmed(int32_t dirWd) const;
+  // Stops the creates of every directory whose watched paths all name a
+  // file. Caller holds mMutex.
+  void DisarmCreates();
   // True when an entry other than `except` is in directory `dirWd`. Caller
   // holds mMutex.
   bool SharesDirectory(int32_t dirWd, const WdName& except) const;

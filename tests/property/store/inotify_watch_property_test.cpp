@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,14 @@ std::vector<std::string> InotifyDescriptors() {
   return found;
 }
 
+// The inotify descriptor of this process that is not among `before`.
+std::string AddedDescriptor(const std::vector<std::string>& before) {
+  for (const std::string& fd : InotifyDescriptors()) {
+    if (std::find(before.begin(), before.end(), fd) == before.end()) return fd;
+  }
+  return "";
+}
+
 // The kernel watches of the inotify descriptor `fd` of this process.
 int KernelWatches(const std::string& fd) {
   std::ifstream info("/proc/self/fdinfo/" + fd);
@@ -88,14 +97,8 @@ TEST(InotifyWatchPropertyTest, TheOldFileIsNoLongerWatchedOnceThePathNamesAnothe
   WriteText(path, "a=1\n");
   const std::vector<std::string> before = InotifyDescriptors();
   InotifyWatchProperty watcher;
-  std::vector<std::string> added = InotifyDescriptors();
-  added.erase(std::remove_if(added.begin(), added.end(),
-                             [&](const std::string& fd) {
-                               return std::find(before.begin(), before.end(), fd) != before.end();
-                             }),
-              added.end());
-  ASSERT_EQ(added.size(), 1u);
-  const std::string fd = added.front();
+  const std::string fd = AddedDescriptor(before);
+  ASSERT_FALSE(fd.empty());
   CountingObserver observer;
   ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
   ASSERT_EQ(KernelWatches(fd), 2);  // the file and its directory
@@ -218,6 +221,89 @@ TEST(InotifyWatchPropertyTest, WatchPathFollowsAFileThatComesAndGoes) {
     EXPECT_TRUE(observer.WaitForCount(before + 1)) << step.first;
   }
   watcher.RemoveCallback(path, &observer);
+}
+
+// Whether the kernel watch of directory `dir` on inotify descriptor `fd`
+// asks for creates.
+bool AsksForCreates(const std::string& fd, const std::string& dir) {
+  struct stat info = {};
+  if (stat(dir.c_str(), &info) != 0) return false;
+  char inode[32];
+  snprintf(inode, sizeof(inode), " ino:%lx ", static_cast<unsigned long>(info.st_ino));
+  std::ifstream fdinfo("/proc/self/fdinfo/" + fd);
+  for (std::string line; std::getline(fdinfo, line);) {
+    const size_t mask = line.find(" mask:");
+    if (line.find(inode) != std::string::npos && mask != std::string::npos) {
+      return (std::stoul(line.substr(mask + 6), nullptr, 16) & IN_CREATE) != 0;
+    }
+  }
+  return false;
+}
+
+// A writer's temporary wakes the watcher only while a path of its directory
+// has no file: only then can a create matter.
+TEST(InotifyWatchPropertyTest, TheDirectoryAsksForCreatesOnlyWhileAPathHasNoFile) {
+  TempDir dir;
+  const std::string a = dir.File("a.cfg");
+  const std::string b = dir.File("b.cfg");
+  WriteText(a, "a=1\n");
+  const std::vector<std::string> before = InotifyDescriptors();
+  InotifyWatchProperty watcher;
+  const std::string fd = AddedDescriptor(before);
+  CountingObserver aObserver;
+  CountingObserver bObserver;
+  ASSERT_EQ(watcher.SetCallback(a, &aObserver), 0);
+  const std::string where = dir.File("");
+  EXPECT_FALSE(AsksForCreates(fd, where)) << "every path names a file";
+
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    CountingObserver* told;  // waited for, when not null
+    bool creates;
+  };
+  const Step steps[] = {
+      {"a path without a file joins", [&] { ASSERT_EQ(watcher.WatchPath(b, &bObserver), 0); }, nullptr, true},
+      {"its file appears", [&] { WriteText(b, "b=1\n"); }, &bObserver, false},
+      {"a file is removed", [&] { unlink(a.c_str()); }, &aObserver, true},
+      {"it is created again", [&] { WriteText(a, "a=2\n"); }, &aObserver, false},
+  };
+  for (const Step& step : steps) {
+    const int told = step.told != nullptr ? step.told->Count() : 0;
+    step.act();
+    if (step.told != nullptr) {
+      ASSERT_TRUE(step.told->WaitForCount(told + 1)) << step.what;
+    }
+    EXPECT_EQ(AsksForCreates(fd, where), step.creates) << step.what;
+  }
+  watcher.RemoveCallback(a, &aObserver);
+  watcher.RemoveCallback(b, &bObserver);
+}
+
+// The end of the old file's watch, whether the kernel ended it (the file was
+// freed) or the watcher did (the file lives on under another name), is
+// handed to nobody: no message for the old watch, while the new file's
+// writes are told.
+TEST(InotifyWatchPropertyTest, TheEndOfAFilesWatchIsNotHandedOn) {
+  for (const bool keptByALink : {false, true}) {
+    LogCapture log;
+    TempDir dir;
+    const std::string path = dir.File("a.cfg");
+    WriteText(path, "a=1\n");
+    InotifyWatchProperty watcher;
+    CountingObserver observer;
+    ASSERT_EQ(watcher.SetCallback(path, &observer), 0);  // the file's watch is 1
+    if (keptByALink) {
+      ASSERT_EQ(link(path.c_str(), dir.File("a.link").c_str()), 0);
+    }
+    WriteText(dir.File("next"), "a=2\n");
+    ASSERT_EQ(rename(dir.File("next").c_str(), path.c_str()), 0);
+    ASSERT_TRUE(observer.WaitForCount(1));
+    WriteText(path, "a=3\n");
+    ASSERT_TRUE(observer.WaitForCount(2));
+    EXPECT_FALSE(log.Contains(Watcher(ZU_LOG_INFO, "wd = 1;"))) << "kept by a link: " << keptByALink;
+    watcher.RemoveCallback(path, &observer);
+  }
 }
 
 TEST(InotifyWatchPropertyTest, ObserversInRegistrationOrderOnceEachAndRemoval) {
