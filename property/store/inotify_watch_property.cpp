@@ -122,9 +122,7 @@ InotifyWatchProperty::InotifyWatchProperty() {
 InotifyWatchProperty::~InotifyWatchProperty() {
   mStopReader = true;
   if (mReaderThread.joinable()) {
-    const uint64_t wake = 1;
-    const ssize_t written = write(mStopFd, &wake, sizeof(wake));
-    (void)written;  // an eventfd write fails only when its counter is full, which wakes it too
+    Wake();
     mReaderThread.join();
   }
   // The loop may still be handling an event that walks mObservers: let it
@@ -212,17 +210,25 @@ int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
 }
 
 int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
-  return Register(path, observer, false);
+  return Register(path, observer, false, false);
 }
 
-int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) { return Register(path, observer, true); }
+int InotifyWatchProperty::SetCallbackUntilIdle(std::string path, Observer* observer) {
+  return Register(path, observer, false, true);
+}
 
-int InotifyWatchProperty::Register(const std::string& path, Observer* observer, bool fileMayBeMissing) {
+int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) {
+  return Register(path, observer, true, false);
+}
+
+int InotifyWatchProperty::Register(const std::string& path, Observer* observer, bool fileMayBeMissing,
+                                   bool untilIdle) {
   if (observer == nullptr) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: observer nullptr!");
     return -1;
   }
   std::lock_guard<std::mutex> lock(mMutex);
+  ReopenAfterRelease();
   const int wd = AddWatch(path, fileMayBeMissing);
   if (wd == kNoWatch) {
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: invalid wd!");
@@ -236,7 +242,69 @@ int InotifyWatchProperty::Register(const std::string& path, Observer* observer, 
     return 0;
   }
   observers.push_back(observer);
+  ForgetRelease(path, observer);
+  if (untilIdle) {
+    mUntilIdle.emplace_back(path, observer);
+    Wake();  // the reader starts counting the idle time
+  }
   return 0;
+}
+
+void InotifyWatchProperty::ReopenAfterRelease() {
+  if (mInotifyFd >= 0 || mStopFd < 0) return;  // open, or never opened (failed Init, forked child)
+  mInotifyFd = inotify_init1(IN_CLOEXEC);
+  if (mInotifyFd < 0) ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_init error!");
+  Wake();  // the reader waits on the new descriptor
+}
+
+void InotifyWatchProperty::Wake() {
+  const uint64_t one = 1;
+  const ssize_t written = write(mStopFd, &one, sizeof(one));
+  (void)written;  // an eventfd write fails only when its counter is full, which wakes it too
+}
+
+bool InotifyWatchProperty::ForgetRelease(const std::string& path, Observer* observer) {
+  const auto it = std::find(mReleased.begin(), mReleased.end(), std::make_pair(path, observer));
+  if (it == mReleased.end()) return false;
+  mReleased.erase(it);
+  return true;
+}
+
+int InotifyWatchProperty::IdleTimeoutMs() const {
+  size_t registrations = 0;
+  for (const auto& observers : mObservers) registrations += observers.second.size();
+  const bool releasable = mInotifyFd >= 0 && registrations > 0 && mUntilIdle.size() >= registrations;
+  return releasable ? kIdleReleaseMs : -1;
+}
+
+void InotifyWatchProperty::ReleaseIfIdle() {
+  // Held first, as a dispatch does: a RemoveCallback that finds the
+  // observer released still waits until it has been told.
+  std::lock_guard<std::mutex> dispatch(mDispatchMutex);
+  std::vector<std::pair<std::string, Observer*>> told;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (IdleTimeoutMs() < 0) return;
+    close(mInotifyFd);  // ends every watch
+    mInotifyFd = -1;
+    told.swap(mUntilIdle);
+    mReleased.insert(mReleased.end(), told.begin(), told.end());
+    mObservers.clear();
+    mWatchList.clear();
+    mCreatesArmed.clear();
+    mWatchCount = 0;
+  }
+  mDispatchingThread.store(std::this_thread::get_id());
+  for (const auto& released : told) released.second->UpdateInotify();
+  mDispatchingThread.store(std::thread::id());
+}
+
+bool InotifyWatchProperty::IsObserving(const std::string& path, Observer* observer) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  const auto entry = FindWatch(path);
+  if (entry == mWatchList.end()) return false;
+  const auto it = mObservers.find(entry->wd);
+  return it != mObservers.end() && std::find(it->second.begin(), it->second.end(), observer) != it->second.end();
 }
 
 int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
@@ -245,7 +313,8 @@ int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
     std::lock_guard<std::mutex> lock(mMutex);
     // A removal from inside an observer cannot wait for the dispatch it is
     // part of.
-    dispatchMayHoldIt = Unregister(path, observer) && mInotifyFd >= 0 &&
+    const bool released = ForgetRelease(path, observer);
+    dispatchMayHoldIt = (released || Unregister(path, observer)) && mStopFd >= 0 &&
                         mDispatchingThread.load() != std::this_thread::get_id();
   }
   // A dispatch on another thread may hold a copy of the list with this
@@ -274,6 +343,8 @@ bool InotifyWatchProperty::Unregister(const std::string& path, Observer* observe
     return false;
   }
   list.erase(it);
+  const auto untilIdle = std::find(mUntilIdle.begin(), mUntilIdle.end(), std::make_pair(path, observer));
+  if (untilIdle != mUntilIdle.end()) mUntilIdle.erase(untilIdle);
   if (list.empty()) {
     mObservers.erase(observers);
     RemoveWatchPropertyFile(path);
@@ -427,10 +498,25 @@ void InotifyWatchProperty::HandleMessage(const Message& msg) {
 
 void InotifyWatchProperty::ReadLoop() {
   alignas(inotify_event) char buffer[kReadBufferSize];
-  pollfd waiting[] = {{mInotifyFd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
   while (!mStopReader.load()) {
-    if (poll(waiting, 2, -1) <= 0 || (waiting[0].revents & POLLIN) == 0) continue;
-    const ssize_t length = read(mInotifyFd, buffer, sizeof(buffer));
+    pollfd waiting[] = {{-1, POLLIN, 0}, {mStopFd, POLLIN, 0}};
+    int timeoutMs = -1;
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      waiting[0].fd = mInotifyFd;
+      timeoutMs = IdleTimeoutMs();
+    }
+    const int ready = poll(waiting, 2, timeoutMs);
+    if (ready == 0) ReleaseIfIdle();
+    if (ready <= 0) continue;
+    if ((waiting[1].revents & POLLIN) != 0) {
+      uint64_t wakes = 0;
+      const ssize_t drained = read(mStopFd, &wakes, sizeof(wakes));
+      (void)drained;
+    }
+    if ((waiting[0].revents & POLLIN) == 0) continue;
+    // Only this thread closes the descriptor (in ReleaseIfIdle).
+    const ssize_t length = read(waiting[0].fd, buffer, sizeof(buffer));
     if (length == 0) {
       ZuLogPrint(ZU_LOG_WARN, nullptr, "read() from inotify fd returned 0!");
       continue;

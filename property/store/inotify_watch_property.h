@@ -18,8 +18,10 @@
 //
 // Threads: the Handler loop thread delivers the file's own events
 // (HandleMessage -> DoInotifyEvent); the reader thread blocks on the inotify
-// descriptor and a stop descriptor (no time-out: it wakes only for an event
-// or the destructor), turns each event of a watched file into a
+// descriptor and a wake descriptor (it wakes for an event, a registration
+// that changes what it waits for, or the destructor; and once, after
+// kIdleReleaseMs without an event, while every registration may be let go
+// when idle: see SetCallbackUntilIdle), turns each event of a watched file into a
 // Message(0, wd) sent to the loop, except the end of a watch (IN_IGNORED:
 // a file replaced or removed is told through its directory), and on an
 // event of a watched name in a watched directory asks the kernel again for
@@ -84,6 +86,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "property/handler/handler.h"
@@ -143,10 +146,26 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // directory cannot be watched.
   int WatchPath(std::string path, Observer* observer);
 
+  // SetCallback for an observer that can do without news while its process
+  // idles, such as a cache that looks at the file itself when it is next
+  // used. When every registration is of this kind and no event came for
+  // kIdleReleaseMs, the reader lets them all go: it closes the inotify
+  // descriptor (which gives the instance back to the user's limit and ends
+  // every watch), forgets the registrations and calls UpdateInotify once on
+  // each observer let go. The observer registers again before it next
+  // relies on news (IsObserving tells it); the next registration opens a new
+  // descriptor. Returns as SetCallback.
+  int SetCallbackUntilIdle(std::string path, Observer* observer);
+  static constexpr int kIdleReleaseMs = 500;
+
+  // True when `observer` is registered for `path` (and not let go since).
+  bool IsObserving(const std::string& path, Observer* observer);
+
   // Removes `observer` from `path`; the path is no longer watched once its
   // last observer is gone. A path that is not watched is only logged (it
-  // never becomes watched here). Waits for a dispatch on another thread that
-  // may still call the observer. Returns 0.
+  // never becomes watched here), unless the watcher let this registration
+  // go while idle. Waits for a dispatch on another thread that may still
+  // call the observer. Returns 0.
   int RemoveCallback(std::string path, Observer* observer);
 
   // Calls UpdateInotify on each observer of watch `wd`, in registration
@@ -180,11 +199,18 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   std::list<WdName> mWatchList;                        // guarded by mMutex
   std::map<int32_t, std::list<Observer*>> mObservers;  // guarded by mMutex
   std::atomic<bool> mStopReader{false};
-  int32_t mInotifyFd = 0;   // written by Init before the reader starts
+  // Opened by Init and by a registration after a release, closed by the
+  // reader when it lets idle registrations go; guarded by mMutex once the
+  // reader runs (the reader reads from its own copy).
+  int32_t mInotifyFd = 0;
   int32_t mStopFd = -1;     // eventfd that wakes the reader; written by Init
   int32_t mNextMissingKey = -2;  // guarded by mMutex; counts down
   int64_t mWatchCount = 0;  // guarded by mMutex
   std::vector<int32_t> mCreatesArmed;  // directory watches that ask for creates; guarded by mMutex
+  // Registrations made through SetCallbackUntilIdle, and those let go since
+  // (until registered again or removed); guarded by mMutex.
+  std::vector<std::pair<std::string, Observer*>> mUntilIdle;
+  std::vector<std::pair<std::string, Observer*>> mReleased;
   const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
 
  private:
@@ -202,7 +228,21 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // CreatWatchPropertyFile that, when `fileMayBeMissing`, keeps a path whose
   // file is missing under a new key below -1. Caller holds mMutex.
   int AddWatch(const std::string& path, bool fileMayBeMissing);
-  int Register(const std::string& path, Observer* observer, bool fileMayBeMissing);
+  int Register(const std::string& path, Observer* observer, bool fileMayBeMissing, bool untilIdle);
+  // Opens the inotify descriptor again after a release. Caller holds mMutex.
+  void ReopenAfterRelease();
+  // Wakes the reader, which then looks at the descriptor and the idle
+  // time-out again (and ends, once mStopReader is set).
+  void Wake();
+  // Forgets that `observer` of `path` was let go; true when it was. Caller
+  // holds mMutex.
+  bool ForgetRelease(const std::string& path, Observer* observer);
+  // kIdleReleaseMs when every registration may be let go, else -1. Caller
+  // holds mMutex.
+  int IdleTimeoutMs() const;
+  // Lets every registration go when all may be (reader thread, after
+  // kIdleReleaseMs without an event). Takes mDispatchMutex, then mMutex.
+  void ReleaseIfIdle();
   // Watches the directory the entry's path is in now; -1 once it is gone.
   // Caller holds mMutex.
   void FollowDirectory(WdName& entry);

@@ -144,7 +144,9 @@ void PropertyFile::Unlink() {
   pthread_mutex_unlock(&gLiveMutex);
   // An object that never read a file registered nothing, and its going
   // must not start the watcher.
-  if (!mWatchedPath.empty()) InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
+  if (mWatchedPath.empty()) return;
+  InotifyWatchProperty* watcher = InotifyWatchProperty::GetInstance();
+  if (watcher->IsObserving(mWatchedPath, this)) watcher->RemoveCallback(mWatchedPath, this);
 }
 
 void PropertyFile::Close() {
@@ -231,7 +233,13 @@ void PropertyFile::TryRegister(const std::string& path) {
   } else if (path != mWatchedPath || !AtomicFile::Stat(path).exists) {
     return;
   }
-  mRegistered = InotifyWatchProperty::GetInstance()->SetCallback(path, this) == 0;
+  mRegistered = InotifyWatchProperty::GetInstance()->SetCallbackUntilIdle(path, this) == 0;
+}
+
+void PropertyFile::KeepRegistered() {
+  if (mRegistered && !InotifyWatchProperty::GetInstance()->IsObserving(mWatchedPath, this)) mRegistered = false;
+  if (!mRegistered) TryRegister(mFileName);
+  mWatching = mRegistered && mFileName == mWatchedPath;
 }
 
 void PropertyFile::Split(const std::string& text, PropertyMap* pairs, std::string& kept) const {
@@ -340,8 +348,8 @@ void PropertyFile::Refresh(const char* path) {
     mNeedReload.store(false, std::memory_order_relaxed);
     mSeenChanges = changes;
   }
+  KeepRegistered();
   if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
-  if (!mRegistered) TryRegister(mFileName);
   Load(true);
 }
 

@@ -43,7 +43,11 @@
 // the file unchanged, which coarse file times never do. While the file is
 // missing or the registration has failed (the watcher refused), every call
 // re-checks, and a registration is tried again once the file exists; a
-// forked child, whose watcher watches nothing, re-checks on every call. The
+// forked child, whose watcher watches nothing, re-checks on every call.
+// The registration is one the watcher may drop while the process idles
+// (InotifyWatchProperty::SetCallbackUntilIdle), so that an idle process
+// holds no inotify instance: the watcher then tells this object once, and
+// its next call registers again before it re-checks the file. The
 // destructor removes the registration.
 //
 // Get and Set are the whole of property_get / property_set on a given path
@@ -190,6 +194,9 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // Registers with the watcher for the first path read; tries again for
   // that path once it exists, never in a forked child.
   void TryRegister(const std::string& path);
+  // Registers again when the watcher let the registration go; before a
+  // re-check, so that no change after it goes untold. mMutex held.
+  void KeepRegistered();
   // Replaces the pairs with those of `text`, and mKept with its other lines.
   void Parse(const std::string& text);
   // Stores the pairs of `text` in `pairs` (unless null) and appends its

@@ -22,6 +22,7 @@ class PeerProcess {
   PeerProcess& operator=(const PeerProcess&) = delete;
 
   bool Started() const { return mPid > 0; }
+  pid_t Pid() const { return mPid; }
   // Reads one line of output (without its newline); false at the end of the
   // output or when none came within `timeout`.
   bool ReadLine(std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(60));

@@ -387,6 +387,37 @@ TEST_P(PropertyPathsTest, AGetAfterAnotherProcesssSetSeesIt) {
   EXPECT_EQ(reader.Wait(), 0) << line;
 }
 
+int InotifyInstances(pid_t pid) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  int count = 0;
+  for (const std::string& fd : store_test::ListDirectory(fds)) {
+    char target[64] = "";
+    const ssize_t length = readlink((fds + "/" + fd).c_str(), target, sizeof(target) - 1);
+    count += length > 0 && strcmp(target, "anon_inode:inotify") == 0 ? 1 : 0;
+  }
+  return count;
+}
+
+// A reader that idles gives its inotify instance back to the user's limit,
+// and still sees what an editor changed meanwhile and changes after.
+TEST_P(PropertyPathsTest, AnIdleReaderHoldsNoInotifyInstanceAndStillSeesChanges) {
+  WriteText(kConfigFile, "idle.key=1\n");
+  PeerProcess reader({"read-on-signal", "idle.key"});
+  std::string line;
+  ASSERT_TRUE(reader.ReadLine(line));
+  ASSERT_EQ(line, "1");
+  ASSERT_TRUE(store_test::WaitUntil([&] { return InotifyInstances(reader.Pid()) == 0; }));
+  const std::string temporary = std::string(kConfigDir) + "/editor.tmp";
+  for (const std::string value : {"2", "3"}) {
+    WriteText(temporary, "idle.key=" + value + "\n");
+    ASSERT_EQ(rename(temporary.c_str(), kConfigFile), 0);
+    EXPECT_TRUE(store_test::WaitUntil([&] {
+      reader.Signal(SIGUSR1);
+      return reader.ReadLine(line) && line == value;
+    })) << value;
+  }
+}
+
 TEST_P(PropertyPathsTest, AProcessThatExitsWhileThreadsAreInsideTheLibraryEndsCleanly) {
   for (int run = 0; run < 20; ++run) ASSERT_EQ(RunPeer({"busy-exit"}), 0) << "run " << run;
 }
