@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <typeinfo>
 
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
@@ -225,21 +226,32 @@ bool PropertyFile::AnalyseLine(const std::string& line, std::string& key, std::s
 }
 
 void PropertyFile::TryRegister(const std::string& path) {
-  if (mRegistered || gForkedChild.load()) return;
+  if (!mRegistered && !gForkedChild.load() && MayRegister(path)) {
+    InotifyWatchProperty* watcher = InotifyWatchProperty::GetInstance();
+    // A class derived from this one may rely on UpdateInotify for news of
+    // the file: it keeps its registration while the process idles.
+    const bool cacheOnly = typeid(*this) == typeid(PropertyFile);
+    mRegistered = (cacheOnly ? watcher->SetCallbackUntilIdle(path, this) : watcher->SetCallback(path, this)) == 0;
+  }
+  mWatching = mRegistered && path == mWatchedPath;
+}
+
+bool PropertyFile::MayRegister(const std::string& path) {
   // The first path read is the one watched; it is tried again only once
   // the file exists, so a missing file does not log on every call.
   if (mWatchedPath.empty()) {
     mWatchedPath = path;
-  } else if (path != mWatchedPath || !AtomicFile::Stat(path).exists) {
-    return;
+    return true;
   }
-  mRegistered = InotifyWatchProperty::GetInstance()->SetCallbackUntilIdle(path, this) == 0;
+  return path == mWatchedPath && AtomicFile::Stat(path).exists;
 }
 
 void PropertyFile::KeepRegistered() {
-  if (mRegistered && !InotifyWatchProperty::GetInstance()->IsObserving(mWatchedPath, this)) mRegistered = false;
-  if (!mRegistered) TryRegister(mFileName);
-  mWatching = mRegistered && mFileName == mWatchedPath;
+  // Only a registration the watcher let go is made again here; one that
+  // failed is tried again once the file changed (see Refresh).
+  if (!mRegistered || InotifyWatchProperty::GetInstance()->IsObserving(mWatchedPath, this)) return;
+  mRegistered = false;
+  TryRegister(mFileName);
 }
 
 void PropertyFile::Split(const std::string& text, PropertyMap* pairs, std::string& kept) const {
@@ -266,7 +278,6 @@ void PropertyFile::Parse(const std::string& text) {
 bool PropertyFile::ReadConfig(std::string path) {
   // Registered before the read: a change after it is told.
   TryRegister(path);
-  mWatching = mRegistered && path == mWatchedPath;
   const bool sameFile = path == mFileName;
   if (!sameFile) mCounter.Detach();
   mFileName = std::move(path);
@@ -350,6 +361,7 @@ void PropertyFile::Refresh(const char* path) {
   }
   KeepRegistered();
   if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
+  if (!mRegistered) TryRegister(mFileName);
   Load(true);
 }
 

@@ -47,7 +47,8 @@
 // The registration is one the watcher may drop while the process idles
 // (InotifyWatchProperty::SetCallbackUntilIdle), so that an idle process
 // holds no inotify instance: the watcher then tells this object once, and
-// its next call registers again before it re-checks the file. The
+// its next call registers again before it re-checks the file. An object of
+// a class derived from this one registers for good. The
 // destructor removes the registration.
 //
 // Get and Set are the whole of property_get / property_set on a given path
@@ -192,8 +193,11 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
   // and asks for another look. mMutex held.
   bool Load(bool sameFile);
   // Registers with the watcher for the first path read; tries again for
-  // that path once it exists, never in a forked child.
+  // that path once it exists, never in a forked child. Sets mWatching for
+  // `path`.
   void TryRegister(const std::string& path);
+  // Whether `path` may be registered now (the first path read, existing).
+  bool MayRegister(const std::string& path);
   // Registers again when the watcher let the registration go; before a
   // re-check, so that no change after it goes untold. mMutex held.
   void KeepRegistered();
