@@ -40,6 +40,25 @@ const char* NameOf(const std::string& path) {
 
 bool IsMissingKey(int32_t wd) { return wd < kNoWatch; }
 
+using Registration = std::pair<std::string, Observer*>;
+
+}  // namespace
+
+struct InotifyWatchProperty::Extras {
+  std::vector<int32_t> createsArmed;  // directory watches that ask for creates
+  std::vector<Registration> untilIdle;  // made through SetCallbackUntilIdle
+  std::vector<Registration> released;   // let go since, until registered again or removed
+};
+
+// The map (not its entries) is guarded by `mutex`, which comes after a
+// watcher's mMutex and is held across a fork.
+struct InotifyWatchPropertyTable {
+  std::mutex mutex;
+  std::map<const InotifyWatchProperty*, InotifyWatchProperty::Extras> extras;
+};
+
+namespace {
+
 // Owns the singleton, created on first use and deleted when the library is
 // unloaded. Constructed by the first PrepareForFork, so that it outlives the
 // property files whose constructors make that call.
@@ -47,6 +66,7 @@ struct SingletonHolder {
   std::mutex creating;  // held while the watcher is created, and across a fork
   std::atomic<InotifyWatchProperty*> watcher{nullptr};
   bool forkedChild = false;  // set in a forked child: see AfterForkInChild
+  InotifyWatchPropertyTable table;
   ~SingletonHolder() {
     if (!forkedChild) delete watcher.load();
     watcher = nullptr;  // a fork during the rest of the unload finds none
@@ -94,16 +114,19 @@ void InotifyWatchProperty::BeforeFork() {
   SingletonHolder& holder = Holder();
   holder.creating.lock();
   if (holder.watcher.load() != nullptr) holder.watcher.load()->mMutex.lock();
+  holder.table.mutex.lock();
 }
 
 void InotifyWatchProperty::AfterForkInParent() {
   SingletonHolder& holder = Holder();
+  holder.table.mutex.unlock();
   if (holder.watcher.load() != nullptr) holder.watcher.load()->mMutex.unlock();
   holder.creating.unlock();
 }
 
 void InotifyWatchProperty::AfterForkInChild() {
   SingletonHolder& holder = Holder();
+  holder.table.mutex.unlock();
   InotifyWatchProperty* watcher = holder.watcher.load();
   if (watcher != nullptr) {
     holder.forkedChild = true;
@@ -114,6 +137,11 @@ void InotifyWatchProperty::AfterForkInChild() {
 }
 
 InotifyWatchProperty::InotifyWatchProperty() {
+  {
+    InotifyWatchPropertyTable& table = Holder().table;
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.extras.emplace(this, Extras());
+  }
   Init();
   LibraryThreadStart::Demote(mThread);
   if (mReaderThread.joinable()) LibraryThreadStart::Demote(mReaderThread);
@@ -134,6 +162,15 @@ InotifyWatchProperty::~InotifyWatchProperty() {
   mObservers.clear();
   mWatchList.clear();
   mWatchCount = 0;
+  InotifyWatchPropertyTable& table = Holder().table;
+  std::lock_guard<std::mutex> tableLock(table.mutex);
+  table.extras.erase(this);
+}
+
+InotifyWatchProperty::Extras& InotifyWatchProperty::More() const {
+  InotifyWatchPropertyTable& table = Holder().table;
+  std::lock_guard<std::mutex> lock(table.mutex);
+  return table.extras.find(this)->second;
 }
 
 void InotifyWatchProperty::CloseDescriptors() {
@@ -188,7 +225,7 @@ int InotifyWatchProperty::AddWatch(const std::string& path, bool fileMayBeMissin
     return -1;
   }
   if (entry.wd == kNoWatch) entry.wd = mNextMissingKey--;
-  FollowFile(entry, {});  // a replace before the directory was watched is told by neither watch
+  FollowFile(entry);  // a replace before the directory was watched is told by neither watch
   mWatchList.push_back(entry);
   ++mWatchCount;
   return entry.wd;
@@ -209,16 +246,16 @@ int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
   return wd;
 }
 
-int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) {
-  return Register(path, observer, false, false);
-}
+int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) { return Register(path, observer, false); }
 
 int InotifyWatchProperty::SetCallbackUntilIdle(std::string path, Observer* observer) {
   return Register(path, observer, false, true);
 }
 
-int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) {
-  return Register(path, observer, true, false);
+int InotifyWatchProperty::WatchPath(std::string path, Observer* observer) { return Register(path, observer, true); }
+
+int InotifyWatchProperty::Register(const std::string& path, Observer* observer, bool fileMayBeMissing) {
+  return Register(path, observer, fileMayBeMissing, false);
 }
 
 int InotifyWatchProperty::Register(const std::string& path, Observer* observer, bool fileMayBeMissing,
@@ -244,7 +281,7 @@ int InotifyWatchProperty::Register(const std::string& path, Observer* observer, 
   observers.push_back(observer);
   ForgetRelease(path, observer);
   if (untilIdle) {
-    mUntilIdle.emplace_back(path, observer);
+    More().untilIdle.emplace_back(path, observer);
     Wake();  // the reader starts counting the idle time
   }
   return 0;
@@ -264,16 +301,16 @@ void InotifyWatchProperty::Wake() {
 }
 
 bool InotifyWatchProperty::ForgetRelease(const std::string& path, Observer* observer) {
-  const auto it = std::find(mReleased.begin(), mReleased.end(), std::make_pair(path, observer));
-  if (it == mReleased.end()) return false;
-  mReleased.erase(it);
+  const auto it = std::find(More().released.begin(), More().released.end(), std::make_pair(path, observer));
+  if (it == More().released.end()) return false;
+  More().released.erase(it);
   return true;
 }
 
 int InotifyWatchProperty::IdleTimeoutMs() const {
   size_t registrations = 0;
   for (const auto& observers : mObservers) registrations += observers.second.size();
-  const bool releasable = mInotifyFd >= 0 && registrations > 0 && mUntilIdle.size() >= registrations;
+  const bool releasable = mInotifyFd >= 0 && registrations > 0 && More().untilIdle.size() >= registrations;
   return releasable ? kIdleReleaseMs : -1;
 }
 
@@ -287,11 +324,11 @@ void InotifyWatchProperty::ReleaseIfIdle() {
     if (IdleTimeoutMs() < 0) return;
     close(mInotifyFd);  // ends every watch
     mInotifyFd = -1;
-    told.swap(mUntilIdle);
-    mReleased.insert(mReleased.end(), told.begin(), told.end());
+    told.swap(More().untilIdle);
+    More().released.insert(More().released.end(), told.begin(), told.end());
     mObservers.clear();
     mWatchList.clear();
-    mCreatesArmed.clear();
+    More().createsArmed.clear();
     mWatchCount = 0;
   }
   mDispatchingThread.store(std::this_thread::get_id());
@@ -343,8 +380,8 @@ bool InotifyWatchProperty::Unregister(const std::string& path, Observer* observe
     return false;
   }
   list.erase(it);
-  const auto untilIdle = std::find(mUntilIdle.begin(), mUntilIdle.end(), std::make_pair(path, observer));
-  if (untilIdle != mUntilIdle.end()) mUntilIdle.erase(untilIdle);
+  const auto untilIdle = std::find(More().untilIdle.begin(), More().untilIdle.end(), std::make_pair(path, observer));
+  if (untilIdle != More().untilIdle.end()) More().untilIdle.erase(untilIdle);
   if (list.empty()) {
     mObservers.erase(observers);
     RemoveWatchPropertyFile(path);
@@ -410,16 +447,16 @@ bool InotifyWatchProperty::ArmCreates(const WdName& entry) {
   if (entry.dirWd == kNoWatch || IsArmed(entry.dirWd)) return false;
   const uint32_t mask = kDirectoryMask | IN_CREATE | IN_ONLYDIR;
   if (inotify_add_watch(mInotifyFd, DirectoryOf(entry.name).c_str(), mask) != entry.dirWd) return false;
-  mCreatesArmed.push_back(entry.dirWd);
+  More().createsArmed.push_back(entry.dirWd);
   return true;
 }
 
 bool InotifyWatchProperty::IsArmed(int32_t dirWd) const {
-  return std::find(mCreatesArmed.begin(), mCreatesArmed.end(), dirWd) != mCreatesArmed.end();
+  return std::find(More().createsArmed.begin(), More().createsArmed.end(), dirWd) != More().createsArmed.end();
 }
 
 void InotifyWatchProperty::DisarmCreates() {
-  for (auto armed = mCreatesArmed.begin(); armed != mCreatesArmed.end();) {
+  for (auto armed = More().createsArmed.begin(); armed != More().createsArmed.end();) {
     const int32_t dirWd = *armed;
     auto waiting = std::find_if(mWatchList.begin(), mWatchList.end(), [dirWd](const WdName& entry) {
       return entry.dirWd == dirWd && IsMissingKey(entry.wd);
@@ -433,7 +470,7 @@ void InotifyWatchProperty::DisarmCreates() {
     if (inside != mWatchList.end()) {
       inotify_add_watch(mInotifyFd, DirectoryOf(inside->name).c_str(), kDirectoryMask | IN_ONLYDIR);
     }
-    armed = mCreatesArmed.erase(armed);
+    armed = More().createsArmed.erase(armed);
   }
 }
 
@@ -445,6 +482,8 @@ void InotifyWatchProperty::FollowDirectory(WdName& entry) {
   if (entry.dirWd != kNoWatch && !SharesDirectory(entry.dirWd, entry)) inotify_rm_watch(mInotifyFd, entry.dirWd);
   entry.dirWd = current;
 }
+
+bool InotifyWatchProperty::FollowFile(WdName& entry) { return FollowFile(entry, {}); }
 
 bool InotifyWatchProperty::FollowFile(WdName& entry, const std::vector<int32_t>& gone) {
   int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);

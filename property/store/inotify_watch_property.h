@@ -102,6 +102,8 @@ struct WdName {
   int32_t dirWd = -1; // watch descriptor of the path's directory, -1 once it is gone
 };
 
+struct InotifyWatchPropertyTable;  // holds every watcher's Extras (below)
+
 class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
  public:
   static constexpr int WD_NUM = 10;
@@ -206,14 +208,16 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   int32_t mStopFd = -1;     // eventfd that wakes the reader; written by Init
   int32_t mNextMissingKey = -2;  // guarded by mMutex; counts down
   int64_t mWatchCount = 0;  // guarded by mMutex
-  std::vector<int32_t> mCreatesArmed;  // directory watches that ask for creates; guarded by mMutex
-  // Registrations made through SetCallbackUntilIdle, and those let go since
-  // (until registered again or removed); guarded by mMutex.
-  std::vector<std::pair<std::string, Observer*>> mUntilIdle;
-  std::vector<std::pair<std::string, Observer*>> mReleased;
   const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
 
  private:
+  // State that came after the first packages. It lives beside the object
+  // (in a table of the library), so that the exported class keeps its size
+  // and layout; its members are guarded by mMutex.
+  struct Extras;
+  friend struct InotifyWatchPropertyTable;
+  Extras& More() const;
+
   static void BeforeFork();
   static void AfterForkInParent();
   static void AfterForkInChild();
@@ -228,6 +232,8 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // CreatWatchPropertyFile that, when `fileMayBeMissing`, keeps a path whose
   // file is missing under a new key below -1. Caller holds mMutex.
   int AddWatch(const std::string& path, bool fileMayBeMissing);
+  // Registers `observer` for good (SetCallback, WatchPath) or until idle.
+  int Register(const std::string& path, Observer* observer, bool fileMayBeMissing);
   int Register(const std::string& path, Observer* observer, bool fileMayBeMissing, bool untilIdle);
   // Opens the inotify descriptor again after a release. Caller holds mMutex.
   void ReopenAfterRelease();
@@ -250,6 +256,7 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // another file or none. `gone` are watches the kernel has ended already.
   // Caller holds mMutex.
   bool FollowFile(WdName& entry, const std::vector<int32_t>& gone);
+  bool FollowFile(WdName& entry);  // no watch known to be gone
   // ModifyWatchPropertyFile that asks again for a directory only when
   // `directoriesMoved` or the path has no directory watch. Takes mMutex.
   void LookAgain(bool directoriesMoved, const std::vector<int32_t>& gone);
