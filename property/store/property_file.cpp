@@ -145,9 +145,7 @@ void PropertyFile::Unlink() {
   pthread_mutex_unlock(&gLiveMutex);
   // An object that never read a file registered nothing, and its going
   // must not start the watcher.
-  if (mWatchedPath.empty()) return;
-  InotifyWatchProperty* watcher = InotifyWatchProperty::GetInstance();
-  if (watcher->IsObserving(mWatchedPath, this)) watcher->RemoveCallback(mWatchedPath, this);
+  if (!mWatchedPath.empty()) InotifyWatchProperty::GetInstance()->RemoveCallback(mWatchedPath, this);
 }
 
 void PropertyFile::Close() {
