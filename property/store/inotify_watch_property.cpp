@@ -301,9 +301,10 @@ void InotifyWatchProperty::Wake() {
 }
 
 bool InotifyWatchProperty::ForgetRelease(const std::string& path, Observer* observer) {
-  const auto it = std::find(More().released.begin(), More().released.end(), std::make_pair(path, observer));
-  if (it == More().released.end()) return false;
-  More().released.erase(it);
+  std::vector<Registration>& released = More().released;
+  const auto it = std::find(released.begin(), released.end(), Registration(path, observer));
+  if (it == released.end()) return false;
+  released.erase(it);
   return true;
 }
 
@@ -318,17 +319,18 @@ void InotifyWatchProperty::ReleaseIfIdle() {
   // Held first, as a dispatch does: a RemoveCallback that finds the
   // observer released still waits until it has been told.
   std::lock_guard<std::mutex> dispatch(mDispatchMutex);
-  std::vector<std::pair<std::string, Observer*>> told;
+  std::vector<Registration> told;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (IdleTimeoutMs() < 0) return;
     close(mInotifyFd);  // ends every watch
     mInotifyFd = -1;
-    told.swap(More().untilIdle);
-    More().released.insert(More().released.end(), told.begin(), told.end());
+    Extras& more = More();
+    told.swap(more.untilIdle);
+    more.released.insert(more.released.end(), told.begin(), told.end());
+    more.createsArmed.clear();
     mObservers.clear();
     mWatchList.clear();
-    More().createsArmed.clear();
     mWatchCount = 0;
   }
   mDispatchingThread.store(std::this_thread::get_id());
@@ -380,8 +382,9 @@ bool InotifyWatchProperty::Unregister(const std::string& path, Observer* observe
     return false;
   }
   list.erase(it);
-  const auto untilIdle = std::find(More().untilIdle.begin(), More().untilIdle.end(), std::make_pair(path, observer));
-  if (untilIdle != More().untilIdle.end()) More().untilIdle.erase(untilIdle);
+  std::vector<Registration>& untilIdle = More().untilIdle;
+  const auto made = std::find(untilIdle.begin(), untilIdle.end(), Registration(path, observer));
+  if (made != untilIdle.end()) untilIdle.erase(made);
   if (list.empty()) {
     mObservers.erase(observers);
     RemoveWatchPropertyFile(path);
@@ -452,11 +455,13 @@ bool InotifyWatchProperty::ArmCreates(const WdName& entry) {
 }
 
 bool InotifyWatchProperty::IsArmed(int32_t dirWd) const {
-  return std::find(More().createsArmed.begin(), More().createsArmed.end(), dirWd) != More().createsArmed.end();
+  const std::vector<int32_t>& armed = More().createsArmed;
+  return std::find(armed.begin(), armed.end(), dirWd) != armed.end();
 }
 
 void InotifyWatchProperty::DisarmCreates() {
-  for (auto armed = More().createsArmed.begin(); armed != More().createsArmed.end();) {
+  std::vector<int32_t>& createsArmed = More().createsArmed;
+  for (auto armed = createsArmed.begin(); armed != createsArmed.end();) {
     const int32_t dirWd = *armed;
     auto waiting = std::find_if(mWatchList.begin(), mWatchList.end(), [dirWd](const WdName& entry) {
       return entry.dirWd == dirWd && IsMissingKey(entry.wd);
@@ -470,7 +475,7 @@ void InotifyWatchProperty::DisarmCreates() {
     if (inside != mWatchList.end()) {
       inotify_add_watch(mInotifyFd, DirectoryOf(inside->name).c_str(), kDirectoryMask | IN_ONLYDIR);
     }
-    armed = More().createsArmed.erase(armed);
+    armed = createsArmed.erase(armed);
   }
 }
 
