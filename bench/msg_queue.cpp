@@ -34,10 +34,10 @@
 #include <vector>
 
 #include "bench/process_cpu.h"
+#include "bench/quiet_benchmark_main.h"
 #include "osal/thread/msg_handler.h"
 #include "osal/thread/msg_queue.h"
 #include "osal/thread/thread_utils.h"
-#include "platform/log/zu_log.h"
 
 namespace {
 
@@ -333,15 +333,4 @@ BENCHMARK(BM_QueueIdleCpu)->ArgName("pending")->Arg(0)->Arg(1)->Iterations(1)->U
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Starting a worker with kNoRealTime logs its refused priority; keep the
-  // figures readable.
-  ZuLogSetLevel(ZU_LOG_ERROR + 1);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-    return 1;
-  }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+QUIET_BENCHMARK_MAIN();

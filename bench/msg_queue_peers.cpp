@@ -21,10 +21,10 @@
 #include <mutex>
 #include <thread>
 
+#include "bench/quiet_benchmark_main.h"
 #include "osal/thread/msg_handler.h"
 #include "osal/thread/msg_queue.h"
 #include "osal/thread/thread_utils.h"
-#include "platform/log/zu_log.h"
 
 namespace {
 
@@ -150,15 +150,4 @@ BENCHMARK(BM_AsioPost)->ArgName("rt")->Arg(1)->Arg(0)->Iterations(1)->UseManualT
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // A worker started without real-time priority logs the refused priority;
-  // keep the figures readable.
-  ZuLogSetLevel(ZU_LOG_ERROR + 1);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-    return 1;
-  }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+QUIET_BENCHMARK_MAIN();

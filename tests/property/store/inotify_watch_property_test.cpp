@@ -60,20 +60,9 @@ TEST(InotifyWatchPropertyTest, NotifiesOnCloseAfterWritingNotOnReadOnlyOpen) {
   EXPECT_EQ(watcher.RemoveCallback(path, &observer), 0);
 }
 
-// The inotify descriptors open in this process.
-std::vector<std::string> InotifyDescriptors() {
-  std::vector<std::string> found;
-  for (const std::string& fd : store_test::ListDirectory("/proc/self/fd")) {
-    char target[64] = "";
-    const ssize_t length = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof(target) - 1);
-    if (length > 0 && std::string(target, static_cast<size_t>(length)) == "anon_inode:inotify") found.push_back(fd);
-  }
-  return found;
-}
-
 // The inotify descriptor of this process that is not among `before`.
 std::string AddedDescriptor(const std::vector<std::string>& before) {
-  for (const std::string& fd : InotifyDescriptors()) {
+  for (const std::string& fd : store_test::InotifyDescriptors()) {
     if (std::find(before.begin(), before.end(), fd) == before.end()) return fd;
   }
   return "";
@@ -95,7 +84,7 @@ TEST(InotifyWatchPropertyTest, TheOldFileIsNoLongerWatchedOnceThePathNamesAnothe
   TempDir dir;
   const std::string path = dir.File("a.cfg");
   WriteText(path, "a=1\n");
-  const std::vector<std::string> before = InotifyDescriptors();
+  const std::vector<std::string> before = store_test::InotifyDescriptors();
   InotifyWatchProperty watcher;
   const std::string fd = AddedDescriptor(before);
   ASSERT_FALSE(fd.empty());
@@ -247,7 +236,7 @@ TEST(InotifyWatchPropertyTest, TheDirectoryAsksForCreatesOnlyWhileAPathHasNoFile
   const std::string a = dir.File("a.cfg");
   const std::string b = dir.File("b.cfg");
   WriteText(a, "a=1\n");
-  const std::vector<std::string> before = InotifyDescriptors();
+  const std::vector<std::string> before = store_test::InotifyDescriptors();
   InotifyWatchProperty watcher;
   const std::string fd = AddedDescriptor(before);
   CountingObserver aObserver;

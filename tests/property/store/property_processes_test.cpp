@@ -387,17 +387,6 @@ TEST_P(PropertyPathsTest, AGetAfterAnotherProcesssSetSeesIt) {
   EXPECT_EQ(reader.Wait(), 0) << line;
 }
 
-int InotifyInstances(pid_t pid) {
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  int count = 0;
-  for (const std::string& fd : store_test::ListDirectory(fds)) {
-    char target[64] = "";
-    const ssize_t length = readlink((fds + "/" + fd).c_str(), target, sizeof(target) - 1);
-    count += length > 0 && strcmp(target, "anon_inode:inotify") == 0 ? 1 : 0;
-  }
-  return count;
-}
-
 // A reader that idles gives its inotify instance back to the user's limit,
 // and still sees what an editor changed meanwhile and changes after.
 TEST_P(PropertyPathsTest, AnIdleReaderHoldsNoInotifyInstanceAndStillSeesChanges) {
@@ -406,7 +395,7 @@ TEST_P(PropertyPathsTest, AnIdleReaderHoldsNoInotifyInstanceAndStillSeesChanges)
   std::string line;
   ASSERT_TRUE(reader.ReadLine(line));
   ASSERT_EQ(line, "1");
-  ASSERT_TRUE(store_test::WaitUntil([&] { return InotifyInstances(reader.Pid()) == 0; }));
+  ASSERT_TRUE(store_test::WaitUntil([&] { return store_test::InotifyDescriptors(std::to_string(reader.Pid())).empty(); }));
   const std::string temporary = std::string(kConfigDir) + "/editor.tmp";
   for (const std::string value : {"2", "3"}) {
     WriteText(temporary, "idle.key=" + value + "\n");

@@ -77,6 +77,18 @@ inline std::vector<std::string> ListDirectory(const std::string& path) {
   return names;
 }
 
+// The inotify descriptors open in `process` ("self" or a process id).
+inline std::vector<std::string> InotifyDescriptors(const std::string& process = "self") {
+  const std::string fds = "/proc/" + process + "/fd";
+  std::vector<std::string> found;
+  for (const std::string& fd : ListDirectory(fds)) {
+    char target[64] = "";
+    const ssize_t length = readlink((fds + "/" + fd).c_str(), target, sizeof(target) - 1);
+    if (length > 0 && std::string(target, static_cast<size_t>(length)) == "anon_inode:inotify") found.push_back(fd);
+  }
+  return found;
+}
+
 // Polls `done` until it holds; false after 20 seconds.
 inline bool WaitUntil(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
