@@ -61,9 +61,11 @@ bool Before(const timespec& a, const timespec& b) {
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
-// A file system that keeps whole seconds only stamps every version of the
+// The status change time, not the modification time: any user who may write
+// the file can set the latter back (cp -p, touch -r), nobody the former. A
+// file system that keeps whole seconds only stamps every version of the
 // second alike; one that keeps sub-second times stamps from the coarse clock,
-// so a file modified before that clock's current tick cannot be modified
+// so a file changed before that clock's current tick cannot be changed
 // again with the same time.
 FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
@@ -71,8 +73,8 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.device = info.st_dev;
   identity.inode = info.st_ino;
   identity.size = info.st_size;
-  identity.modified = info.st_mtim;
-  identity.trusted = info.st_mtim.tv_nsec != 0 && Before(info.st_mtim, Now(CLOCK_REALTIME_COARSE));
+  identity.modified = info.st_ctim;
+  identity.trusted = info.st_ctim.tv_nsec != 0 && Before(info.st_ctim, Now(CLOCK_REALTIME_COARSE));
   return identity;
 }
 
@@ -206,6 +208,18 @@ bool LockFile(const Deadline& deadline, LockedFile& locked, AtomicFile::Failure&
   }
 }
 
+// Whether root or the owner of the directory `dirPath` made the symlink
+// `locked` names: nobody else decides where a rewrite goes.
+bool MadeByDirectoryOwner(const LockedFile& locked, const std::string& dirPath) {
+  struct stat dir = {};
+  struct stat link = {};
+  const bool found = locked.dir.Valid()
+                         ? fstat(locked.dir.Get(), &dir) == 0 &&
+                               fstatat(locked.dir.Get(), locked.name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0
+                         : stat(dirPath.c_str(), &dir) == 0 && lstat(locked.path.c_str(), &link) == 0;
+  return found && (link.st_uid == 0 || link.st_uid == dir.st_uid);
+}
+
 // Takes the directory's lock (when the directory may be opened), then the
 // file's, before `deadline`. A symlink at the path is followed to its target,
 // and the target's directory is the one locked.
@@ -224,6 +238,7 @@ bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFil
     }
     if (LockFile(deadline, locked, failure)) return true;
     if (failure.error != ELOOP) return false;
+    if (!MadeByDirectoryOwner(locked, dirPath)) return Fail(failure, "follow a symlink made by another user", EPERM);
     char link[PATH_MAX];
     const ssize_t length = locked.dir.Valid()
                                ? readlinkat(locked.dir.Get(), locked.name.c_str(), link, sizeof(link) - 1)
@@ -250,21 +265,10 @@ bool Recover(const LockedFile& locked, const InPlaceJournal::Resolved& resolved,
   return true;
 }
 
-// Stamps the file with the precise time, so that its identity differs from
-// any other version of the file. Returns whether this process could set the
-// time (it owns the file) and the file system kept it as given.
-bool StampPrecisely(int fd, struct stat& info) {
-  const timespec times[2] = {{0, UTIME_OMIT}, Now(CLOCK_REALTIME)};
-  const bool stamped = futimens(fd, times) == 0;
-  if (fstat(fd, &info) != 0) return false;
-  return stamped && SameTime(info.st_mtim, times[1]);
-}
-
 // Flushes the new contents; `info` is the file's status after the write.
-bool Finish(int fd, const struct stat& info, bool stamped, FileIdentity& written, AtomicFile::Failure& failure) {
+bool Finish(int fd, const struct stat& info, FileIdentity& written, AtomicFile::Failure& failure) {
   if (fdatasync(fd) != 0) return Fail(failure, "flush");
   written = IdentityOf(info);
-  written.trusted = stamped;
   return true;
 }
 
@@ -304,8 +308,8 @@ bool RewriteInPlace(const LockedFile& locked, const std::string& current, const 
   if (fdatasync(file.Get()) != 0) return Fail(failure, "flush");
   if (ftruncate(file.Get(), static_cast<off_t>(text.size())) != 0) return Fail(failure, "truncate");
   struct stat info = {};
-  const bool stamped = StampPrecisely(file.Get(), info);
-  return Finish(file.Get(), info, stamped, written, failure);
+  if (fstat(file.Get(), &info) != 0) return Fail(failure, "stat");
+  return Finish(file.Get(), info, written, failure);
 }
 
 // The errors that say "this directory or this file cannot be replaced by
@@ -362,9 +366,9 @@ bool ReplaceByRename(const LockedFile& locked, const std::string& text, FileIden
 
   if (!WriteAll(file.Get(), text, 0)) return Fail(failure, "write temporary");
   struct stat info = {};
-  const bool stamped = StampPrecisely(file.Get(), info);
+  if (fstat(file.Get(), &info) != 0) return Fail(failure, "stat");
   if (!KeepOwnerAndMode(file.Get(), locked.info, info, inPlace, failure)) return false;
-  if (!Finish(file.Get(), info, stamped, written, failure)) return false;
+  if (!Finish(file.Get(), info, written, failure)) return false;
   // Closed once, whatever close reports: a second close could hit a
   // descriptor another thread has just opened under the same number.
   if (close(file.Release()) != 0) return Fail(failure, "close temporary");

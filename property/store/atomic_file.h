@@ -28,7 +28,11 @@
 //     file stays byte for byte as it was.
 // What peers rely on stays: the replacement gets the old file's mode, owner
 // and group; a symlink at the path stays a symlink and its target is
-// replaced; only a caller that may write the file changes it. A rewrite by
+// replaced; only a caller that may write the file changes it. A symlink is
+// followed only when root or the owner of its directory made it: one that a
+// user who may write the directory put there, pointing wherever that user
+// likes, makes the rewrite fail ("follow a symlink made by another user",
+// EPERM) instead of rewriting its target with the caller's rights. A rewrite by
 // rename opens nothing of the old file for writing, so a failed one tells no
 // watcher of the file anything.
 //
@@ -57,17 +61,20 @@
 #include <string>
 
 // Which file a path named when it was looked at: device, inode, size and
-// modification time. A missing file has an identity of its own.
+// the time of its last change. A missing file has an identity of its own.
 struct FileIdentity {
   bool exists = false;
   dev_t device = 0;
   ino_t inode = 0;
   off_t size = 0;
+  // The status change time (ctime), which every write, chmod, chown and
+  // utime moves to the present and which no user can set back, unlike the
+  // modification time (cp -p, touch -r, rsync -t).
   timespec modified = {0, 0};
   // True only where no later rewrite can leave all four fields as they are:
-  // the file system keeps sub-second times and the file was last modified
-  // before the current tick of its clock. On a file system with coarse times
-  // an identity never proves anything, and the file must be read again.
+  // the file system keeps sub-second times and the file last changed before
+  // the current tick of its clock. On a file system with coarse times an
+  // identity never proves anything, and the file must be read again.
   bool trusted = false;
 
   // True when both name the same unchanged file (or both a missing one).

@@ -350,9 +350,11 @@ void PropertyFile::Refresh(const char* path) {
   }
   // A missing file is looked for on every call: its directory may be gone
   // and with it the watch.
+  // Without a counter, news of another process's set may still be on its
+  // way: the file itself decides.
   if (mWatching && mIdentity.exists) {
     const uint64_t changes = mCounter.Value();
-    if (!mNeedReload.load(std::memory_order_acquire) && changes == mSeenChanges) return;
+    if (!mNeedReload.load(std::memory_order_acquire) && changes == mSeenChanges && mCounter.Attached()) return;
     // Cleared before the check: a change that lands during it asks again.
     mNeedReload.store(false, std::memory_order_relaxed);
     mSeenChanges = changes;
@@ -452,7 +454,7 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     mUnwritten = false;
     // Raised before the set returns: whoever hears of the set afterwards
     // reads it. Only this raise since the read: this process holds the file.
-    const uint64_t raised = mCounter.Raise();
+    const uint64_t raised = mCounter.Attach(path, true) ? mCounter.Raise() : 0;
     if (raised != 0 && raised == changes + 1) mSeenChanges = raised;
     return StoreResult::kWritten;
   }

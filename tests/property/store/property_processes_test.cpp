@@ -14,7 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -258,6 +260,19 @@ TEST_P(PropertyPermissionsTest, ModeOwnerGroupAndSymlinkAreKept) {
   EXPECT_EQ(pairs.at("through.link"), "2");
   EXPECT_EQ(pairs.at("kept"), "1");
   EXPECT_EQ(DirectoryEntries(), std::set<std::string>({"mj-gralloc.cfg", "real.cfg"}));
+
+  // A symlink is followed only when root or the directory's owner made it:
+  // a user who may write the directory cannot point root's set elsewhere.
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  for (const uid_t dirOwner : {kUser, uid_t{0}}) {
+    ASSERT_EQ(chown(kConfigDir, dirOwner, kGroup), 0);
+    ASSERT_EQ(unlink(kConfigFile), 0);
+    ASSERT_EQ(symlink("real.cfg", kConfigFile), 0);
+    ASSERT_EQ(lchown(kConfigFile, kUser, kGroup), 0);
+    const std::string key = "link.in.dir.of." + std::to_string(dirOwner);
+    ASSERT_EQ(RunPeer({"set", key.c_str(), "3"}), 0);
+    EXPECT_EQ(Pairs(ReadText(target)).count(key), dirOwner == kUser ? 1u : 0u) << key;
+  }
 }
 
 // Only a caller that may open the file for writing changes it; one that
@@ -303,21 +318,42 @@ TEST_P(PropertyPermissionsTest, AccessToTheFileAndTheDirectoryDecidesHowItIsWrit
 // path names.
 class PropertyPathsTest : public PropertyProcessesTest {};
 
+// The state letter of /proc/PID/stat ('T': stopped).
+char ProcessState(pid_t pid) {
+  const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(')');
+  return end != std::string::npos && end + 2 < stat.size() ? stat[end + 2] : '?';
+}
+
+// An editor that sets the modification time back (cp -p, touch -r, rsync -t)
+// keeps size and time on every file system.
 TEST_P(PropertyPathsTest, ReadersSeeARewriteThatKeptSizeAndTime) {
-  for (const bool libraryInPlace : {false, true}) {
+  enum Writer { kEditor, kEditorKeepingTime, kLibraryInPlace };
+  for (const Writer writer : {kEditor, kEditorKeepingTime, kLibraryInPlace}) {
+    SCOPED_TRACE(writer);
     WriteText(kConfigFile, "stale.key=v1\n");
+    struct stat first = {};
+    ASSERT_EQ(stat(kConfigFile, &first), 0);
     PeerProcess reader({"await", "stale.key", "v3"});
     std::string line;
     ASSERT_TRUE(reader.ReadLine(line));
-    if (libraryInPlace) {
+    if (writer == kLibraryInPlace) {
       ForceInPlace();
       ASSERT_EQ(RunPeer({"set", "stale.key", "v2"}), 0);
       ASSERT_EQ(RunPeer({"set", "stale.key", "v3"}), 0);
     } else {
+      // Stopped, so that the reader looks only once the time is set back.
+      reader.Signal(SIGSTOP);
+      ASSERT_TRUE(store_test::WaitUntil([&] { return ProcessState(reader.Pid()) == 'T'; }));
       WriteText(kConfigFile, "stale.key=v2\n");  // in place, the same size
       WriteText(kConfigFile, "stale.key=v3\n");
+      const timespec times[2] = {first.st_atim, first.st_mtim};
+      if (writer == kEditorKeepingTime) {
+        ASSERT_EQ(utimensat(AT_FDCWD, kConfigFile, times, 0), 0);
+      }
+      reader.Signal(SIGCONT);
     }
-    EXPECT_EQ(reader.Wait(std::chrono::seconds(20)), 0) << (libraryInPlace ? "library in place" : "editor");
+    EXPECT_EQ(reader.Wait(std::chrono::seconds(20)), 0);
   }
 }
 
@@ -385,6 +421,103 @@ TEST_P(PropertyPathsTest, AGetAfterAnotherProcesssSetSeesIt) {
   std::string line;
   ASSERT_TRUE(reader.ReadLine(line));
   EXPECT_EQ(reader.Wait(), 0) << line;
+}
+
+// Whatever a user leaves in /dev/shm where the change counter lives (or
+// does to the counter while it is in use), no process crashes or hangs, and
+// a get after another process's set still sees it.
+TEST(PropertyCounterTest, NothingInDevShmCrashesHangsOrBlindsAnotherProcess) {
+  if (!store_test::ConfigDirIsPrivateTmpfs()) GTEST_SKIP() << "run through scripts/private-ns.sh";
+  constexpr uid_t kRoot = 0;
+  constexpr uid_t kOwner = 1000;
+  constexpr uid_t kOther = 65534;
+  const auto counterName = [] {
+    for (const std::string& name : store_test::ListDirectory("/dev/shm")) {
+      if (name.rfind("mj-property.", 0) == 0) return "/dev/shm/" + name;
+    }
+    return std::string();
+  };
+  const auto makeCounter = [&] {
+    EXPECT_EQ(RunPeer({"set", "made.counter", "1"}), 0);
+    return counterName();
+  };
+  const auto squat = [&](bool asLink) {
+    const std::string name = makeCounter();
+    ASSERT_EQ(unlink(name.c_str()), 0);
+    const std::string file = asLink ? "/dev/shm/elsewhere" : name;
+    WriteText(file, std::string(4096, '\0'));
+    ASSERT_EQ(chown(file.c_str(), kOther, kOther), 0);
+    if (!asLink) return;
+    ASSERT_EQ(symlink(file.c_str(), name.c_str()), 0);
+    ASSERT_EQ(lchown(name.c_str(), kOther, kOther), 0);
+  };
+  struct Case {
+    const char* name;
+    mode_t mode;
+    uid_t writer;
+    uid_t reader;
+    std::function<void()> prepare;
+    bool shrinkWhileRunning;
+  };
+  const Case cases[] = {
+      {"/dev/shm full before the first use", 0644, kRoot, kOther,
+       [] {
+         ASSERT_EQ(mount("shm", "/dev/shm", "tmpfs", MS_REMOUNT, "size=16k"), 0) << strerror(errno);
+         const int fd = open("/dev/shm/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+         const std::string block(4096, 'x');
+         while (write(fd, block.data(), block.size()) > 0) {
+         }
+         close(fd);
+       },
+       false},
+      {"a counter shrunk again and again by a user who may write the file", 0666, kOwner, kRoot,
+       [&] { makeCounter(); }, true},
+      {"a FIFO at the counter's name", 0644, kRoot, kOther,
+       [&] {
+         const std::string name = makeCounter();
+         ASSERT_EQ(unlink(name.c_str()), 0);
+         ASSERT_EQ(mkfifo(name.c_str(), 0666), 0);
+       },
+       false},
+      {"a counter squatted by another user", 0644, kRoot, kOther, [&] { squat(false); }, false},
+      {"a symlink squatted by another user", 0644, kRoot, kOther, [&] { squat(true); }, false},
+      {"a counter left with the old owner after chown", 0644, kOwner, kRoot,
+       [&] {
+         makeCounter();
+         ASSERT_EQ(chown(kConfigFile, kOwner, kOwner), 0);
+       },
+       false},
+  };
+  const std::string to = std::string(kConfigDir) + "/to-reader";
+  const std::string from = std::string(kConfigDir) + "/from-reader";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(mount("shm", "/dev/shm", "tmpfs", 0, "size=1m,mode=1777"), 0) << strerror(errno);
+    WriteText(kConfigFile, BaseFile());
+    ASSERT_EQ(chmod(kConfigFile, c.mode), 0);
+    c.prepare();
+    for (const std::string& fifo : {to, from}) {
+      unlink(fifo.c_str());
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+      ASSERT_EQ(chmod(fifo.c_str(), 0666), 0);
+    }
+    PeerProcess reader({"as", std::to_string(c.reader), std::to_string(c.reader), "causal-read", to, from});
+    PeerProcess writer({"as", std::to_string(c.writer), std::to_string(c.writer), "causal-write", "300", to, from});
+    std::atomic<bool> running{c.shrinkWhileRunning};
+    std::thread shrinker([&] {
+      const std::string name = counterName();
+      while (running.load()) {
+        if (truncate(name.c_str(), 0) != 0 || truncate(name.c_str(), 4096) != 0) break;
+      }
+    });
+    EXPECT_EQ(writer.Wait(std::chrono::seconds(30)), 0);
+    running = false;
+    shrinker.join();
+    std::string line;
+    EXPECT_TRUE(reader.ReadLine(line, std::chrono::seconds(30)));
+    EXPECT_EQ(reader.Wait(std::chrono::seconds(10)), 0) << line;
+    ASSERT_EQ(umount2("/dev/shm", MNT_DETACH), 0);
+  }
 }
 
 // A reader that idles gives its inotify instance back to the user's limit,

@@ -20,7 +20,8 @@
 //   property_peer as UID GID set KEY VALUE | as UID GID get KEY
 //                                 the set (or a get that prints the value),
 //                                 after loading the library, as that user
-//                                 and group
+//                                 and group; as UID GID COMMAND ... runs
+//                                 any other command as that user
 //   property_peer await KEY VALUE reads KEY until it holds VALUE (prints
 //                                 "ready" after the first read), then exits
 //                                 with 0
@@ -65,6 +66,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Runs the command named by argv[1]; main's contract.
+int Run(int argc, char** argv);
 
 namespace {
 
@@ -296,7 +300,8 @@ int As(char** argv, int argc) {
   prctl(PR_SET_DUMPABLE, 1);  // a leak checker at exit reads this process's memory
   const std::string command = argv[2];
   if (command == "set" && argc == 5) return library.set(argv[3], argv[4]) == 0 ? 0 : 1;
-  if (command != "get" || argc != 4) return 2;
+  if (command != "get") return Run(argc - 1, argv + 1);
+  if (argc != 4) return 2;
   char value[92];
   library.get(argv[3], value, "");
   printf("%s\n", value);
@@ -449,14 +454,14 @@ extern "C" ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
   return written;
 }
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (argc == 4 && command == "set") return Set(argv[2], argv[3]);
   if (argc == 4 && command == "fill") return Fill(argv[2], atoi(argv[3]));
   if (argc == 3 && command == "read") return Read(argv[2]);
   if (argc == 3 && command == "read-on-signal") return ReadOnSignal(argv[2]);
   if (argc == 3 && command == "churn") Churn(argv[2]);
-  if (argc >= 6 && command == "as") return As(argv + 2, argc - 2);
+  if (argc >= 5 && command == "as") return As(argv + 2, argc - 2);
   if (argc == 4 && command == "await") return Await(argv[2], argv[3]);
   if (argc == 2 && command == "busy-exit") BusyExit();
   if (argc == 5 && command == "causal-write") return CausalWrite(atoi(argv[2]), argv[3], argv[4]);
@@ -470,3 +475,5 @@ int main(int argc, char** argv) {
           argv[0]);
   return 2;
 }
+
+int main(int argc, char** argv) { return Run(argc, argv); }
