@@ -157,21 +157,25 @@ void ChangeCounter::Detach() {
   mState = nullptr;
 }
 
-bool ChangeCounter::Attach(const std::string& path, bool toRaise) {
+bool ChangeCounter::IsNamed() const {
+  struct stat named = {};
+  return lstat(mState->name.c_str(), &named) == 0 && named.st_dev == mState->device && named.st_ino == mState->inode;
+}
+
+bool ChangeCounter::Attach(const std::string& path) {
   struct stat file = {};
   if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) {
     Detach();
     return false;
   }
-  if (mState != nullptr) {
-    struct stat named = {};
-    if ((mState->writable || !toRaise) && mState->fileOwner == file.st_uid &&
-        (file.st_mode & kOthersWrite) == 0 && lstat(mState->name.c_str(), &named) == 0 &&
-        named.st_dev == mState->device && named.st_ino == mState->inode) {
-      return true;
-    }
-    Detach();
+  if (mState != nullptr && mState->fileOwner == file.st_uid && (file.st_mode & kOthersWrite) == 0 && IsNamed()) {
+    return true;
   }
+  return AttachAnew(path, file);
+}
+
+bool ChangeCounter::AttachAnew(const std::string& path, const struct stat& file) {
+  Detach();
   if ((file.st_mode & kOthersWrite) != 0 || !OnTmpfs()) return false;
   const bool writer = faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
   const std::string name = CounterPath(path, file.st_dev);
@@ -195,8 +199,13 @@ uint64_t ChangeCounter::ReadValue() const {
   return kFreshBit | ++mState->unreadable;
 }
 
-uint64_t ChangeCounter::Raise() {
-  if (mState == nullptr || !mState->writable) return 0;
+uint64_t ChangeCounter::Raise(const std::string& path) {
+  // Whoever may have attached the counter at the name must see the raise;
+  // the one this process holds may have been replaced meanwhile.
+  if (mState == nullptr || !mState->writable || !IsNamed()) {
+    struct stat file = {};
+    if (stat(path.c_str(), &file) != 0 || !AttachAnew(path, file) || !mState->writable) return 0;
+  }
   if (mWord != nullptr) return mWord->fetch_add(1, std::memory_order_acq_rel) + 1;
   const uint64_t fresh = FreshValue();
   // A write that fails found the counter shrunk: its readers then find a

@@ -48,6 +48,8 @@
 #ifndef PROPERTY_STORE_CHANGE_COUNTER_H_
 #define PROPERTY_STORE_CHANGE_COUNTER_H_
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -63,10 +65,9 @@ class ChangeCounter {
   // attached is still the one at its name and still trusted for the file as
   // it is now (its owner and mode), and attaches anew when not: for
   // writing, creating or replacing it as described above, when this process
-  // may write the file; for reading otherwise. `toRaise` asks for a counter
-  // attached for writing (before Raise). Returns whether a counter is
+  // may write the file; for reading otherwise. Returns whether a counter is
   // attached.
-  bool Attach(const std::string& path, bool toRaise = false);
+  bool Attach(const std::string& path);
   // Forgets the counter (another path is read now, or none can be trusted).
   void Detach();
 
@@ -76,16 +77,22 @@ class ChangeCounter {
   // The counter's value; 0 while none is attached.
   uint64_t Value() const { return mWord != nullptr ? mWord->load(std::memory_order_acquire) : ReadValue(); }
 
-  // Changes the counter (attached for writing: call Attach(path, true)
-  // first, so that a counter replaced meanwhile is the one changed). Returns
-  // the new value when it was raised by one, 0 when there is no counter this
-  // process may change or it was given a new value instead.
-  uint64_t Raise();
+  // Changes the counter of the property file `path`, which this process
+  // has just rewritten: the one at the name now, attached anew (for writing)
+  // when the one held is not. Returns the new value when it was raised by
+  // one, 0 when there is no counter this process may change or it was given
+  // a new value instead.
+  uint64_t Raise(const std::string& path);
 
  private:
   struct State;
 
   uint64_t ReadValue() const;
+  // Whether the counter held is still the one at its name.
+  bool IsNamed() const;
+  // Detach, then the attach of Attach for the file `path` whose status is
+  // `file`.
+  bool AttachAnew(const std::string& path, const struct stat& file);
 
   std::atomic<uint64_t>* mWord = nullptr;  // the mapping, when the counter may be mapped
   State* mState = nullptr;                 // the attached counter; null: none

@@ -454,7 +454,7 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     mUnwritten = false;
     // Raised before the set returns: whoever hears of the set afterwards
     // reads it. Only this raise since the read: this process holds the file.
-    const uint64_t raised = mCounter.Attach(path, true) ? mCounter.Raise() : 0;
+    const uint64_t raised = mCounter.Raise(path);
     if (raised != 0 && raised == changes + 1) mSeenChanges = raised;
     return StoreResult::kWritten;
   }
