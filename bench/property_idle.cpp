@@ -2,6 +2,8 @@
 // same number of bare sleeping processes (/bin/sleep):
 //   loaded  a process that loads the library and never uses the store
 //   reader  a process that reads one property and then idles
+//   watched a reader whose property_watch ended (property_unwatch)
+//   waited  a reader whose property_wait timed out (after 50 ms)
 // One of each, then N readers at once (default 200), and whether this
 // process can still open an inotify instance while they run. Counted from
 // /proc over the window (default 10 s) after a settling second: threads and
@@ -215,11 +217,13 @@ void Latencies() {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "loaded" || mode == "reader") {
-    if (mode == "reader") {
+  if (mode == "loaded" || mode == "reader" || mode == "watched" || mode == "waited") {
+    if (mode != "loaded") {
       char value[PROPERTY_VALUE_SIZE];
       property_get("idle.key", value, "");
     }
+    if (mode == "watched") property_unwatch(property_watch("idle.key", [](const char*, const char*, void*) {}, nullptr));
+    if (mode == "waited") property_wait("idle.key", "never", 50);
     for (;;) pause();
   }
   const int file = open(kFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -227,8 +231,8 @@ int main(int argc, char** argv) {
   close(file);
   const int count = argc > 1 ? atoi(argv[1]) : 200;
   const int seconds = argc > 2 ? atoi(argv[2]) : 10;
-  for (const char* each : {"sleep", "loaded", "reader"}) Run(each, 1, seconds);
-  for (const char* each : {"sleep", "reader"}) Run(each, count, seconds);
+  for (const char* each : {"sleep", "loaded", "reader", "watched", "waited"}) Run(each, 1, seconds);
+  for (const char* each : {"sleep", "reader", "watched", "waited"}) Run(each, count, seconds);
   Latencies();
   return 0;
 }

@@ -26,6 +26,8 @@ constexpr uint32_t kDirectoryMask = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | kD
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 constexpr int32_t kNoWatch = -1;
+// Levels a missing directory's wait may move down in one look.
+constexpr int kAncestorLooks = 16;
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -42,12 +44,98 @@ bool IsMissingKey(int32_t wd) { return wd < kNoWatch; }
 
 using Registration = std::pair<std::string, Observer*>;
 
+// Where a watched path whose directory is missing waits: the nearest
+// directory above it that exists, watched for the name in it that leads to
+// the path (created or moved there) and for its own going. Guarded by the
+// watcher's mMutex.
+class Ancestors {
+ public:
+  // Watches the nearest existing directory above the directory of `path`,
+  // which is missing. True when that is another watch than before: the
+  // caller then looks at the path once more, since what was made before
+  // the watch came is told by nothing. False, and `path` has no ancestor,
+  // when the nearest existing directory cannot be watched. `unused` is the
+  // watch that no path waits in any more, or kNoWatch.
+  bool Follow(int fd, const std::string& path, int32_t& unused) {
+    std::string missing = DirectoryOf(path);
+    for (std::string above = DirectoryOf(missing); above != missing; above = DirectoryOf(missing)) {
+      const int32_t wd = inotify_add_watch(fd, above.c_str(), kDirectoryMask | IN_CREATE | IN_ONLYDIR | IN_MASK_ADD);
+      if (wd == kNoWatch && errno == ENOENT) {
+        missing = above;
+        continue;
+      }
+      if (wd == kNoWatch) break;
+      const std::string child = NameOf(missing);
+      const auto it = Find(path);
+      if (it != mList.end() && it->wd == wd && it->child == child) return false;
+      unused = Forget(path);
+      if (unused == wd) unused = kNoWatch;
+      mList.push_back({path, wd, child});
+      return true;
+    }
+    unused = Forget(path);
+    return false;
+  }
+
+  // Forgets the ancestor of `path`; returns its watch when no other path
+  // waits there, else kNoWatch.
+  int32_t Forget(const std::string& path) {
+    const auto it = Find(path);
+    if (it == mList.end()) return kNoWatch;
+    const int32_t wd = it->wd;
+    mList.erase(it);
+    return Uses(wd) ? kNoWatch : wd;
+  }
+
+  bool Has(const std::string& path) const { return Find(path) != mList.end(); }
+
+  bool Uses(int32_t wd) const {
+    return std::any_of(mList.begin(), mList.end(), [wd](const Entry& entry) { return entry.wd == wd; });
+  }
+
+  // True when `event` of a directory watch may lead to a waiting path.
+  bool Concerns(const inotify_event& event) const {
+    return std::any_of(mList.begin(), mList.end(), [&event](const Entry& entry) {
+      return entry.wd == event.wd && (event.len == 0 || entry.child == event.name);
+    });
+  }
+
+  void Clear() { mList.clear(); }
+
+ private:
+  struct Entry {
+    std::string path;   // the watched path
+    int32_t wd;         // the watch of the nearest existing directory
+    std::string child;  // the name in it that leads to the path
+  };
+
+  std::vector<Entry>::const_iterator Find(const std::string& path) const {
+    return std::find_if(mList.begin(), mList.end(), [&path](const Entry& entry) { return entry.path == path; });
+  }
+
+  std::vector<Entry> mList;
+};
+
+// An ancestor's watch that no path waits in any more goes, unless it is
+// also a watched path's directory: then only its creates go, once the
+// watcher disarms them.
+void LetGoOfAncestor(int fd, int32_t wd, const std::list<WdName>& watched, std::vector<int32_t>& createsArmed) {
+  if (wd == kNoWatch) return;
+  const bool lived = std::any_of(watched.begin(), watched.end(), [wd](const WdName& entry) { return entry.dirWd == wd; });
+  if (!lived) {
+    inotify_rm_watch(fd, wd);
+  } else if (std::find(createsArmed.begin(), createsArmed.end(), wd) == createsArmed.end()) {
+    createsArmed.push_back(wd);
+  }
+}
+
 }  // namespace
 
 struct InotifyWatchProperty::Extras {
   std::vector<int32_t> createsArmed;  // directory watches that ask for creates
   std::vector<Registration> untilIdle;  // made through SetCallbackUntilIdle
   std::vector<Registration> released;   // let go since, until registered again or removed
+  Ancestors ancestors;                  // of the paths whose directory is missing
 };
 
 // The map (not its entries) is guarded by `mutex`, which comes after a
@@ -218,9 +306,11 @@ int InotifyWatchProperty::AddWatch(const std::string& path, bool fileMayBeMissin
     return -1;
   }
   WdName entry{inotify_add_watch(mInotifyFd, path.c_str(), kFileMask), path, kNoWatch};
-  if (entry.wd != kNoWatch || fileMayBeMissing) entry.dirWd = WatchDirectory(path);
-  if (entry.dirWd == kNoWatch) {
+  if (entry.wd != kNoWatch || fileMayBeMissing) FollowDirectory(entry);
+  Extras& more = More();
+  if (entry.dirWd == kNoWatch && !(fileMayBeMissing && more.ancestors.Has(path))) {
     if (entry.wd != kNoWatch && !SharesWatch(entry.wd, entry)) inotify_rm_watch(mInotifyFd, entry.wd);
+    LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(path), mWatchList, more.createsArmed);
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_add_watch");
     return -1;
   }
@@ -239,8 +329,12 @@ int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
   }
   const int wd = it->wd;
   if (!IsMissingKey(wd) && !SharesWatch(wd, *it)) inotify_rm_watch(mInotifyFd, wd);
-  if (it->dirWd != kNoWatch && !SharesDirectory(it->dirWd, *it)) inotify_rm_watch(mInotifyFd, it->dirWd);
+  Extras& more = More();
+  if (it->dirWd != kNoWatch && !SharesDirectory(it->dirWd, *it) && !more.ancestors.Uses(it->dirWd)) {
+    inotify_rm_watch(mInotifyFd, it->dirWd);
+  }
   mWatchList.erase(it);
+  LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(path), mWatchList, more.createsArmed);
   --mWatchCount;
   DisarmCreates();
   return wd;
@@ -274,14 +368,20 @@ int InotifyWatchProperty::Register(const std::string& path, Observer* observer, 
   // insert, not operator[]: that one leaves a GNU unique symbol in
   // unoptimised builds, which keeps the library from ever being unloaded.
   std::list<Observer*>& observers = mObservers.insert({wd, {}}).first->second;
-  if (std::find(observers.begin(), observers.end(), observer) != observers.end()) {
+  std::vector<Registration>& releasable = More().untilIdle;
+  const auto made = std::find(releasable.begin(), releasable.end(), Registration(path, observer));
+  const bool mayGo = made != releasable.end();
+  // Registered again, a registration takes the kind asked for now.
+  if (std::find(observers.begin(), observers.end(), observer) == observers.end()) {
+    observers.push_back(observer);
+    ForgetRelease(path, observer);
+  } else if (mayGo == untilIdle) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This Observer is repeat");
     return 0;
   }
-  observers.push_back(observer);
-  ForgetRelease(path, observer);
-  if (untilIdle) {
-    More().untilIdle.emplace_back(path, observer);
+  if (mayGo && !untilIdle) releasable.erase(made);
+  if (!mayGo && untilIdle) {
+    releasable.emplace_back(path, observer);
     Wake();  // the reader starts counting the idle time
   }
   return 0;
@@ -329,6 +429,7 @@ void InotifyWatchProperty::ReleaseIfIdle() {
     told.swap(more.untilIdle);
     more.released.insert(more.released.end(), told.begin(), told.end());
     more.createsArmed.clear();
+    more.ancestors.Clear();
     mObservers.clear();
     mWatchList.clear();
     mWatchCount = 0;
@@ -460,13 +561,14 @@ bool InotifyWatchProperty::IsArmed(int32_t dirWd) const {
 }
 
 void InotifyWatchProperty::DisarmCreates() {
-  std::vector<int32_t>& createsArmed = More().createsArmed;
+  Extras& more = More();
+  std::vector<int32_t>& createsArmed = more.createsArmed;
   for (auto armed = createsArmed.begin(); armed != createsArmed.end();) {
     const int32_t dirWd = *armed;
     auto waiting = std::find_if(mWatchList.begin(), mWatchList.end(), [dirWd](const WdName& entry) {
       return entry.dirWd == dirWd && IsMissingKey(entry.wd);
     });
-    if (waiting != mWatchList.end()) {
+    if (waiting != mWatchList.end() || more.ancestors.Uses(dirWd)) {
       ++armed;
       continue;
     }
@@ -480,11 +582,25 @@ void InotifyWatchProperty::DisarmCreates() {
 }
 
 void InotifyWatchProperty::FollowDirectory(WdName& entry) {
-  const int current = WatchDirectory(entry.name);
+  Extras& more = More();
+  int current = WatchDirectory(entry.name);
+  // A missing directory is waited for in the nearest one above that exists;
+  // each level made meanwhile moves the wait one level down. The bound
+  // keeps a directory made and removed over and over from holding mMutex.
+  int32_t unused = kNoWatch;
+  for (int looks = 0; current == kNoWatch && errno == ENOENT && looks < kAncestorLooks; ++looks) {
+    const bool moved = more.ancestors.Follow(mInotifyFd, entry.name, unused);
+    LetGoOfAncestor(mInotifyFd, unused, mWatchList, more.createsArmed);
+    if (!moved) break;
+    current = WatchDirectory(entry.name);
+  }
+  if (current != kNoWatch) LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(entry.name), mWatchList, more.createsArmed);
   if (current == entry.dirWd) return;
   // A directory moved away keeps its watch: drop it, or events of the
   // name there would still count.
-  if (entry.dirWd != kNoWatch && !SharesDirectory(entry.dirWd, entry)) inotify_rm_watch(mInotifyFd, entry.dirWd);
+  if (entry.dirWd != kNoWatch && !SharesDirectory(entry.dirWd, entry) && !more.ancestors.Uses(entry.dirWd)) {
+    inotify_rm_watch(mInotifyFd, entry.dirWd);
+  }
   entry.dirWd = current;
 }
 
@@ -576,9 +692,10 @@ void InotifyWatchProperty::ReadLoop() {
 
 bool InotifyWatchProperty::ConcernsWatchedPath(const inotify_event& event) {
   std::lock_guard<std::mutex> lock(mMutex);
-  return std::any_of(mWatchList.begin(), mWatchList.end(), [&event](const WdName& entry) {
-    return entry.dirWd == event.wd && (event.len == 0 || strcmp(event.name, NameOf(entry.name)) == 0);
-  });
+  return More().ancestors.Concerns(event) ||
+         std::any_of(mWatchList.begin(), mWatchList.end(), [&event](const WdName& entry) {
+           return entry.dirWd == event.wd && (event.len == 0 || strcmp(event.name, NameOf(entry.name)) == 0);
+         });
 }
 
 void InotifyWatchProperty::NotifyEveryPath() {

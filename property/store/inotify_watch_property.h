@@ -38,12 +38,14 @@
 // LibraryThreadStart), so no handler of the application runs on them.
 //
 // A path whose file is missing is kept under a key below -1 (no kernel watch
-// has such a number) in place of a watch descriptor. When the path's
-// directory is moved away or removed, its observers are told as for a
-// removed file; the path is then no longer followed (nothing more is told,
-// even if the directory comes back) until an event of another watched path
-// makes the watcher look again, or its last observer is removed and it is
-// registered again. A reader should re-check such a path itself.
+// has such a number) in place of a watch descriptor. A path whose directory
+// is missing (not made yet, moved away or removed; its observers are then
+// told as for a removed file) waits in the nearest directory above it that
+// exists: that directory's watch asks for creates and moves, and each
+// level that appears moves the wait one level down, until the directory is
+// there and watched as any other. Only when that nearest directory cannot
+// be watched (no permission) is the path no longer followed, until an event
+// of another watched path makes the watcher look again.
 //
 // Locks: mMutex guards the watch list, the observer map and the count; it is
 // never held while an observer runs. mDispatchMutex is held while observers
@@ -138,14 +140,16 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
 
   // Registers `observer` for `path`, watching the path if it is not watched
   // yet; the file must exist unless the path is watched already (through
-  // WatchPath). Registering twice changes nothing. Returns 0,
+  // WatchPath). Registering twice changes nothing (but see
+  // SetCallbackUntilIdle). Returns 0,
   // or -1 when the observer is null or the path cannot be watched.
   int SetCallback(std::string path, Observer* observer);
-  // SetCallback that also takes a path whose file does not exist yet (its
-  // directory must): the observers are told when the file appears, and
-  // whenever it is replaced, removed or created again (for a directory that
-  // goes away, see above). Returns 0, or -1 when the observer is null or the
-  // directory cannot be watched.
+  // SetCallback that also takes a path whose file or directory does not
+  // exist yet: the observers are told when the file appears, and whenever
+  // it is replaced, removed or created again (a directory that is missing
+  // is waited for, see above). Returns 0, or -1 when the observer is null,
+  // a part of the path is not a directory, or neither the directory nor
+  // the nearest existing one above it can be watched.
   int WatchPath(std::string path, Observer* observer);
 
   // SetCallback for an observer that can do without news while its process
@@ -156,7 +160,10 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // every watch), forgets the registrations and calls UpdateInotify once on
   // each observer let go. The observer registers again before it next
   // relies on news (IsObserving tells it); the next registration opens a new
-  // descriptor. Returns as SetCallback.
+  // descriptor. Registering an observer again with this, or with
+  // SetCallback or WatchPath, gives its registration the kind asked for
+  // last (so an observer that no longer needs news lets it go when idle).
+  // Returns as SetCallback.
   int SetCallbackUntilIdle(std::string path, Observer* observer);
   static constexpr int kIdleReleaseMs = 500;
 
@@ -249,8 +256,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // Lets every registration go when all may be (reader thread, after
   // kIdleReleaseMs without an event). Takes mDispatchMutex, then mMutex.
   void ReleaseIfIdle();
-  // Watches the directory the entry's path is in now; -1 once it is gone.
-  // Caller holds mMutex.
+  // Watches the directory the entry's path is in now; -1 once it is gone,
+  // and the nearest existing directory above it waits for it. Caller holds
+  // mMutex.
   void FollowDirectory(WdName& entry);
   // Moves the entry to the file its path names now; true when that is
   // another file or none. `gone` are watches the kernel has ended already.

@@ -89,6 +89,7 @@ int PropertyWatch::Unwatch(int handle) {
     if (handles.empty()) mByKey.erase(indexed);
   }
   mEntries.erase(entry);
+  if (mEntries.empty()) mWake.notify_one();  // the thread ends when nothing is left
   if (!OnDeliveryThread()) mSettled.wait(lock, [&] { return mCalling != handle; });
   return 0;
 }
@@ -118,6 +119,7 @@ int PropertyWatch::Wait(const char* key, const char* value, int timeout_ms) {
     mSettled.wait_for(lock, std::chrono::milliseconds(timeout_ms), settled);
   }
   mWaiters.remove(&waiter);
+  if (mWaiters.empty()) mWake.notify_one();  // the thread ends when nothing is left
   return waiter.done ? 0 : -1;
 }
 
@@ -134,21 +136,33 @@ void PropertyWatch::UpdateInotify() { Poke(); }
 
 bool PropertyWatch::StartLocked() {
   if (mStopping) return false;
-  if (mThread != nullptr) return true;
+  if (mRegistered) return true;
+  // A thread that left released mMutex for the last time before we took it.
+  if (mThread != nullptr && mThread->joinable()) mThread->join();
+  // Registered for good before the first snapshot, so that no later change
+  // goes untold.
+  if (InotifyWatchProperty::GetInstance()->WatchPath(mPath, this) != 0) {
+    ZuLogPrint(ZU_LOG_ERROR, kTag, "property watch: cannot watch %s", mPath.c_str());
+    return false;
+  }
   mLast = TakeSnapshot();
+  mNews = false;  // older news is in that snapshot
   try {
     const LibraryThreadStart quiet;
     mThread = std::make_unique<std::thread>(&PropertyWatch::DeliveryLoop, this);
     LibraryThreadStart::Demote(*mThread);
   } catch (const std::system_error& error) {
     ZuLogPrint(ZU_LOG_ERROR, kTag, "property watch: no delivery thread: %s", error.what());
+    // Registered still (Stop removes it), but no longer for good.
+    InotifyWatchProperty::GetInstance()->SetCallbackUntilIdle(mPath, this);
+    if (mThread == nullptr) mThread = std::make_unique<std::thread>();
     return false;
   }
+  mRegistered = true;
   return true;
 }
 
 PropertyFile::PropertyMap PropertyWatch::TakeSnapshot() {
-  if (!mRegistered) mRegistered = InotifyWatchProperty::GetInstance()->WatchPath(mPath, this) == 0;
   // The news that woke us may not have reached the store yet.
   mStore.UpdateInotify();
   return mStore.Snapshot(mPath.c_str());
@@ -159,8 +173,15 @@ void PropertyWatch::DeliveryLoop() {
     uint64_t round = 0;
     {
       std::unique_lock<std::mutex> lock(mMutex);
-      mWake.wait(lock, [this] { return mNews || mStopping; });
+      mWake.wait(lock, [this] { return mNews || mStopping || (mEntries.empty() && mWaiters.empty()); });
       if (mStopping) return;
+      if (mEntries.empty() && mWaiters.empty()) {
+        // Nothing is left to deliver: the watcher may let this object go
+        // while the process idles, and the next Watch or Wait starts anew.
+        InotifyWatchProperty::GetInstance()->SetCallbackUntilIdle(mPath, this);
+        mRegistered = false;
+        return;
+      }
       mNews = false;
       round = ++mRound;
     }
@@ -256,7 +277,8 @@ void PropertyWatch::Stop() {
   }
   mWake.notify_all();
   mSettled.notify_all();
-  if (mThread != nullptr) {
+  if (mThread == nullptr) return;  // never registered
+  if (mThread->joinable()) {
     // Only an exit from inside a callback gets here on the thread itself.
     if (OnDeliveryThread()) {
       mThread->detach();
@@ -264,7 +286,7 @@ void PropertyWatch::Stop() {
       mThread->join();
     }
   }
-  if (mRegistered) InotifyWatchProperty::GetInstance()->RemoveCallback(mPath, this);
+  InotifyWatchProperty::GetInstance()->RemoveCallback(mPath, this);
 }
 
 namespace {

@@ -22,12 +22,20 @@
 // written. A watch also hears of a change that landed just before it was
 // made, when no snapshot had seen that change yet.
 //
-// The path need not name a file yet: the watch starts when it appears and
-// follows it when it is replaced, removed (its keys then report null) and
-// created again, as far as the watcher's WatchPath reports those events.
+// The path need not name a file yet, nor its directory: the watch starts
+// when they appear and follows the file when it is replaced, removed (its
+// keys then report null) and created again, as the watcher's WatchPath
+// reports those events. When the watcher cannot take the path (a part of
+// it is not a directory, no permission, too many paths), Watch and Wait are
+// refused and log why.
 //
 // Threads: the delivery thread starts with the first Watch or the first
-// Wait that has to block, never before. It runs under SCHED_OTHER with
+// Wait that has to block, never before, and ends once no watch and no
+// blocked Wait is left; its registration with the watcher is then one the
+// watcher may let go while the process idles, so an object whose watches
+// and waits have all ended costs what a plain reader of the store costs.
+// The ended thread is joined by the next Watch or Wait that starts one, or
+// by Stop. It runs under SCHED_OTHER with
 // every signal blocked, whatever the thread that started it (see
 // LibraryThreadStart). Callbacks run on it, one at a time,
 // with no lock held that Watch, Unwatch, Poke or the store's Get and Set
@@ -79,8 +87,9 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
 
   // Calls `fn` with `cookie` on the delivery thread for every change of
   // `key` (of every key when `key` is null) from now on. Returns a handle
-  // > 0, or -1 when `fn` is null or `key` empty, after Stop, in a forked child, or when
-  // the delivery thread cannot start.
+  // > 0, or -1 when `fn` is null or `key` empty, after Stop, in a forked
+  // child, or when the watcher cannot take the path or the delivery thread
+  // cannot start.
   int Watch(const char* key, ChangeFn fn, void* cookie);
 
   // Ends the watch `handle`. Once it returns, its callback is not running
@@ -95,7 +104,7 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
   // calling thread, when the key already holds `value`. A negative
   // `timeout_ms` waits without limit. Returns 0 when the condition held, -1
   // on time-out, for a null or empty key, and in the cases above (Stop,
-  // forked child, inside a callback).
+  // forked child, inside a callback, the path refused as for Watch).
   int Wait(const char* key, const char* value, int timeout_ms);
 
   // Tells this object that this process changed the pairs (the file
@@ -130,10 +139,10 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
   };
 
   bool OnDeliveryThread() const;
-  // Starts the delivery thread with a first snapshot. mMutex held.
+  // Registers with the watcher for good and starts the delivery thread
+  // with a first snapshot, unless it runs. mMutex held.
   bool StartLocked();
-  // The pairs as they are now, registered with the watcher first so that
-  // no later change goes untold. Delivery thread, or StartLocked.
+  // The pairs as they are now. Delivery thread, or StartLocked.
   PropertyFile::PropertyMap TakeSnapshot();
   void DeliveryLoop();
   void Deliver(uint64_t round);
@@ -150,10 +159,15 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
 
   PropertyFile& mStore;
   const std::string mPath;
-  std::unique_ptr<std::thread> mThread;  // set once by StartLocked
-  bool mRegistered = false;  // taken by WatchPath; delivery thread (and
-                             // StartLocked before it), then Stop
+  // Set by StartLocked under mMutex (null: never registered); joinable
+  // while a thread runs or has ended unjoined.
+  std::unique_ptr<std::thread> mThread;
+  // Guarded by mMutex: the delivery thread serves and the watcher keeps the
+  // registration for good. Set by StartLocked, cleared by the thread as it
+  // ends (its last use of mMutex).
+  bool mRegistered = false;
 
+  bool mProbe = false;
   std::mutex mMutex;
   std::condition_variable mWake;     // the delivery thread waits on it
   std::condition_variable mSettled;  // Wait and Unwatch wait on it

@@ -374,11 +374,12 @@ TEST(InotifyWatchPropertyTest, RefusalsAreLogged) {
   CountingObserver observer;
   EXPECT_EQ(watcher.SetCallback(dir.File("present"), nullptr), -1);
   EXPECT_TRUE(log.Contains(Watcher(ZU_LOG_ERROR, "Remove callback fail: observer nullptr!")));
-  // A missing file, or for WatchPath a missing directory.
+  // A missing file, or for WatchPath a file where a directory should be.
+  WriteText(dir.File("file"), "");
   for (int (InotifyWatchProperty::*watch)(std::string, Observer*) :
        {&InotifyWatchProperty::SetCallback, &InotifyWatchProperty::WatchPath}) {
     log.Clear();
-    EXPECT_EQ((watcher.*watch)(dir.File(watch == &InotifyWatchProperty::WatchPath ? "missing/a" : "missing"), &observer), -1);
+    EXPECT_EQ((watcher.*watch)(dir.File(watch == &InotifyWatchProperty::WatchPath ? "file/a" : "missing"), &observer), -1);
     EXPECT_EQ(log.Lines(std::nullopt), (std::vector<LogLine>{Watcher(ZU_LOG_ERROR, "inotify_add_watch"),
                                                              Watcher(ZU_LOG_ERROR, "Remove callback fail: invalid wd!")}));
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "property/store/property_api.h"
+#include "property/store/property_watch.h"
 #include "property/store/scoped_property_watch.h"
 #include "tests/property/store/peer_process.h"
 #include "tests/property/store/store_test_util.h"
@@ -23,7 +24,9 @@
 namespace {
 
 using store_test::kConfigFile;
+using store_test::PeerProcess;
 using store_test::RunPeer;
+using store_test::TempDir;
 using store_test::WriteText;
 using Value = std::optional<std::string>;
 
@@ -188,6 +191,74 @@ TEST_F(PropertyWatchTest, StartsWhenTheFileAppears) {
   WriteText(kConfigFile, "w.key=new\n");
   EXPECT_TRUE(recorder.WaitForLast("new"));
   EXPECT_EQ(property_unwatch(handle), 0);
+}
+
+// A watch or wait that has ended leaves another process as a plain reader
+// leaves it: no inotify instance once the watcher idled, no extra thread.
+TEST_F(PropertyWatchTest, AnEndedWatchOrWaitCostsWhatAPlainReaderCosts) {
+  size_t plainThreads = 0;
+  for (const std::string what : {"get", "wait", "unwatch", "unwatch-inside"}) {
+    PeerProcess peer({"idle-after", what});
+    std::string line;
+    ASSERT_TRUE(peer.ReadLine(line) && line == "done") << what;
+    const std::string pid = std::to_string(peer.Pid());
+    const auto idle = [&] {
+      return store_test::InotifyDescriptors(pid).empty() && (plainThreads == 0 || store_test::Threads(pid) == plainThreads);
+    };
+    EXPECT_TRUE(store_test::WaitUntil(idle)) << what << ": " << store_test::InotifyDescriptors(pid).size()
+                                             << " inotify instances, " << store_test::Threads(pid)
+                                             << " threads; a plain reader has " << plainThreads;
+    if (plainThreads == 0) plainThreads = store_test::Threads(pid);
+  }
+}
+
+// The peer's "make" of `path` under the scratch directory.
+std::function<int(const TempDir&)> Make(const char* path, const char* text = nullptr) {
+  return [=](const TempDir& dir) {
+    std::vector<std::string> args = {"make", dir.File(path)};
+    if (text != nullptr) args.push_back(text);
+    return RunPeer(args);
+  };
+}
+
+// Another process makes the missing directories and the file (or removes
+// one) after the watch was made.
+TEST(PropertyWatchPathTest, AWatchMadeBeforeItsDirectoryStartsWhenItAppears) {
+  struct Case {
+    const char* what;
+    const char* path;    // watched, under a scratch directory
+    const char* before;  // written to the path first, when not null
+    std::vector<std::function<int(const TempDir&)>> steps;
+    Value last;  // delivered last; null: the watch is refused
+  };
+  const auto remove = [](const char* path) {
+    return [=](const TempDir& dir) { return std::system(("rm -r " + dir.File(path)).c_str()); };
+  };
+  const Case cases[] = {
+      {"its directory missing", "d/a.cfg", nullptr, {Make("d/a.cfg", "k=1\n")}, "1"},
+      {"three levels, made one at a time", "d1/d2/d3/a.cfg", nullptr,
+       {Make("d1/d2/x"), Make("d1/d2/d3/x"), Make("d1/d2/d3/a.cfg", "k=2\n")}, "2"},
+      {"its directory removed and made again", "d/a.cfg", "k=0\n", {remove("d"), Make("d/a.cfg", "k=3\n")}, "3"},
+      {"a file where a directory should be", "f/a.cfg", nullptr, {}, std::nullopt},
+  };
+  for (const Case& test : cases) {
+    TempDir dir;
+    if (test.before != nullptr) {
+      ASSERT_EQ(Make(test.path, test.before)(dir), 0);
+    }
+    if (!test.last) WriteText(dir.File("f"), "");
+    PropertyFile store;
+    PropertyWatch watch(store, dir.File(test.path));
+    Recorder recorder;
+    const int handle = watch.Watch("k", &Recorder::Record, &recorder);
+    if (!test.last) {
+      EXPECT_EQ(handle, -1) << test.what;
+      continue;
+    }
+    ASSERT_GT(handle, 0) << test.what;
+    for (const auto& step : test.steps) ASSERT_EQ(step(dir), 0) << test.what;
+    EXPECT_TRUE(recorder.WaitForLast(test.last)) << test.what;
+  }
 }
 
 }  // namespace

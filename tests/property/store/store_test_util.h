@@ -89,6 +89,9 @@ inline std::vector<std::string> InotifyDescriptors(const std::string& process = 
   return found;
 }
 
+// The threads of `process` ("self" or a process id).
+inline size_t Threads(const std::string& process = "self") { return ListDirectory("/proc/" + process + "/task").size(); }
+
 // Polls `done` until it holds; false after 20 seconds.
 inline bool WaitUntil(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -45,6 +45,15 @@
 //                                 from a SCHED_FIFO thread, they run under
 //                                 SCHED_OTHER and block SIGTERM), and that
 //                                 unloading leaves none of them
+//   property_peer idle-after WHAT reads a property, then: get (nothing
+//                                 more), wait (a property_wait that times
+//                                 out), unwatch (a watch and its unwatch),
+//                                 unwatch-inside (a watch that ends itself
+//                                 from its callback, run by a set); prints
+//                                 "done" and idles until killed
+//   property_peer make PATH [TEXT] makes the missing directories of PATH,
+//                                 one level at a time, then writes TEXT to
+//                                 it when given
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -53,12 +62,14 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -398,6 +409,51 @@ int Await(const char* key, const char* expected) {
   exit(0);
 }
 
+using WatchFn = int (*)(const char*, void (*)(const char*, const char*, void*), void*);
+using UnwatchFn = int (*)(int);
+using WaitFn = int (*)(const char*, const char*, int);
+
+int IdleAfter(const std::string& what) {
+  Library library;
+  if (!library.Load()) return 2;
+  void* handle = dlopen(PROPERTY_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  static auto watch = reinterpret_cast<WatchFn>(dlsym(handle, "property_watch"));
+  static auto unwatch = reinterpret_cast<UnwatchFn>(dlsym(handle, "property_unwatch"));
+  auto wait = reinterpret_cast<WaitFn>(dlsym(handle, "property_wait"));
+  dlclose(handle);
+  char value[92];
+  library.get("idle.key", value, "");
+  static std::atomic<int> self{0};
+  static std::atomic<bool> called{false};
+  auto ends = [](const char*, const char*, void*) {
+    unwatch(self.load());
+    called = true;
+  };
+  bool done = what == "get";
+  if (what == "wait") done = wait("idle.key", "never", 50) == -1;
+  if (what == "unwatch") done = unwatch(watch("idle.key", ends, nullptr)) == 0;
+  if (what == "unwatch-inside") {
+    self = watch("idle.key", ends, nullptr);
+    done = self.load() > 0 && library.set("idle.key", "changed") == 0;
+    while (done && !called.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!done) return 1;
+  printf("done\n");
+  fflush(stdout);
+  for (;;) pause();
+}
+
+int Make(const std::string& path, const char* text) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return 1;
+  }
+  if (text == nullptr) return 0;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+  if (fd >= 0) close(fd);
+  return written ? 0 : 1;
+}
+
 int Unload() {
   // A sanitizer runtime starts a helper thread of its own with the first
   // thread of the process; let that happen before counting, and the joined
@@ -468,10 +524,12 @@ int Run(int argc, char** argv) {
   if (argc == 4 && command == "causal-read") return CausalRead(argv[2], argv[3]);
   if (argc == 5 && command == "die-writing") return DieWriting(argv[2], argv[3], argv[4]);
   if (argc == 2 && command == "unload") return Unload();
+  if (argc == 3 && command == "idle-after") return IdleAfter(argv[2]);
+  if ((argc == 3 || argc == 4) && command == "make") return Make(argv[2], argc == 4 ? argv[3] : nullptr);
   fprintf(stderr,
           "usage: %s set KEY VALUE | fill PREFIX N | read KEY | churn KEY | as UID GID set KEY VALUE | as UID GID get KEY"
           " | await KEY VALUE | busy-exit | die-writing N KEY VALUE | causal-write N TO FROM | causal-read TO FROM"
-          " | unload\n",
+          " | unload | idle-after WHAT | make PATH [TEXT]\n",
           argv[0]);
   return 2;
 }
