@@ -189,8 +189,11 @@ InPlaceJournal::Plan InPlaceJournal::PlanRewrite(const std::string& oldText, con
   plan.headLength = block.size();
   const size_t headEnd = oldText.size() + block.size();
   if (headEnd < ended.size()) AppendPad(block, std::max(ended.size() - headEnd, kShortestPad));
-  const size_t copy = oldText.size() + block.size();
-  if (!ended.empty()) AppendPad(block, std::max(ended.size(), kShortestPad));
+  // The copy starts with a comment line, so that the padding under it never
+  // shows its "~" at a line start.
+  const size_t copyAt = oldText.size() + block.size();
+  const std::string copy = ended.empty() ? std::string() : "#\n" + ended;
+  if (!copy.empty()) AppendPad(block, copy.size());
   Resolved target;
   target.state = State::kRollForward;
   target.body = oldText.size() + block.size();
@@ -204,12 +207,14 @@ InPlaceJournal::Plan InPlaceJournal::PlanRewrite(const std::string& oldText, con
   }
   block += kEnd;
   block += Numbers(target.body, newText.size(), crc);
-  if (!ended.empty()) {
-    plan.writes.push_back({copy, Commented(ended)});
-    plan.writes.push_back({copy, ended});
+  std::string file = oldText + block;
+  if (!copy.empty()) {
+    plan.writes.push_back({copyAt, Commented(copy)});
+    plan.writes.push_back({copyAt, copy});
+    file.replace(copyAt, copy.size(), copy);
   }
   target.text = newText;
-  for (Write& write : Finish(oldText + block, target)) plan.writes.push_back(std::move(write));
+  for (Write& write : Finish(file, target)) plan.writes.push_back(std::move(write));
   return plan;
 }
 
@@ -231,18 +236,29 @@ InPlaceJournal::Resolved InPlaceJournal::Resolve(const std::string& fileText) {
 
 std::vector<InPlaceJournal::Write> InPlaceJournal::Finish(const std::string& fileText, const Resolved& resolved) {
   const std::string ended = WithFinalNewline(resolved.text);
-  if (ended.empty()) return {};
-  // The first line the front writes leave as it is: the one at or after the
-  // end of the new text. Before it, the front becomes one comment line.
-  const size_t eol = fileText.find('\n', ended.size() - 1);
-  if (eol == std::string::npos || eol >= resolved.body) {
+  // The first line the front writes leave as they are: the one at or after
+  // the end of the new text.
+  size_t kept = 0;
+  if (!ended.empty()) {
+    const size_t eol = fileText.find('\n', ended.size() - 1);
     // A block that left no room for the newline (no build of this library
     // writes one): the new text alone.
-    return {{0, resolved.text}};
+    if (eol == std::string::npos || eol >= resolved.body) return {{0, resolved.text}};
+    kept = eol + 1;
   }
+  // Each write changes bytes such that any mix of the bytes before and after
+  // it reads as whole lines or comments: a reader that copies the file while
+  // a write overtakes it finds nothing else either. The front's lines become
+  // comments, then one comment line, then the new text's commented lines,
+  // then its lines; last, the lines between the front and the body become
+  // comments, since a read that races the cut may end anywhere after it.
   std::vector<Write> writes;
-  if (eol > 0) writes.push_back({0, std::string(eol, '#')});
-  writes.push_back({0, Commented(ended)});
-  writes.push_back({0, ended});
+  if (kept > 0) writes.push_back({0, Commented(fileText.substr(0, kept))});
+  if (kept > 1) writes.push_back({0, std::string(kept - 1, '#')});
+  if (!ended.empty()) {
+    writes.push_back({0, Commented(ended)});
+    writes.push_back({0, ended});
+  }
+  if (resolved.body > kept) writes.push_back({kept, Commented(fileText.substr(kept, resolved.body - kept))});
   return writes;
 }

@@ -29,18 +29,20 @@
 // write reaches it: the file rolls forward. Either way Resolve gives the text
 // the file stands for, whether or not a writer is still at work on it.
 //
-// Step 2 never lets a line be cut between two versions: a line is written
-// first with '#' for its first byte (a comment), then whole over that
-// comment, so a reader between any two bytes finds the comment or the line.
-// The new text goes so first into the room for the copy, as lines of their
-// own; then the front up to the first line the rewrite keeps becomes one
-// comment line, and the new text goes over it, commented, then as itself.
-// So at every byte of every write, and after a writer killed at any byte,
-// each line of the file that holds '=' outside a comment is a whole line of
-// the old or of the new text, and each key the new text holds is there from
-// the copy on. A process that finishes a dead writer's rewrite (Finish)
-// makes the front writes only: meanwhile a reader may miss keys of the
-// front, never finds a false one.
+// Step 2 never lets a line be cut between two versions. Each write changes
+// bytes such that any mix of the bytes before and after it (a reader that
+// copies the file while the write overtakes it, or a writer killed at any
+// byte) reads as whole lines or comments: a line is turned into a comment by
+// its first byte, and written whole only over the comment it was. In order:
+// the copy (a comment line, then the new text) goes into its room,
+// commented, then as itself, so the new pairs are there before the front is
+// touched; the front's lines up to the first line at or after Lnew become
+// comments, then one comment line, then the new text's lines commented, then
+// the new text; last, every line from there to the body becomes a comment,
+// since a read that races the cut may end anywhere after the new text. A
+// process that finishes a dead writer's rewrite (Finish) makes the same
+// writes but the copy: meanwhile a reader may miss keys of the front, never
+// finds a line of neither version.
 //
 // A head counts only where it stands at the old length it names (or just
 // after the newline the block added) and is followed by nothing but lines of

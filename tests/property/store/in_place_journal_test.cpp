@@ -55,6 +55,25 @@ std::string EveryByte(std::string file, const Writes& writes, const std::functio
   return file;
 }
 
+// Calls `read` with every file a reader may find that copies it while one of
+// `writes` made on `file` overtakes it or is overtaken: one stretch of the
+// write's bytes new, the others old.
+void EveryMix(std::string file, const Writes& writes, const std::function<void(const std::string&)>& read) {
+  for (const auto& write : writes) {
+    const std::string before = file;
+    if (file.size() < write.offset + write.bytes.size()) file.resize(write.offset + write.bytes.size());
+    file.replace(write.offset, write.bytes.size(), write.bytes);
+    if (write.offset + write.bytes.size() > before.size()) continue;  // growing: every mix is a cut
+    for (size_t from = 0; from < write.bytes.size(); ++from) {
+      std::string mixed = before;
+      for (size_t to = from; to < write.bytes.size(); ++to) {
+        mixed[write.offset + to] = write.bytes[to];
+        read(mixed);
+      }
+    }
+  }
+}
+
 struct Rewrite {
   const char* oldText;
   const char* newText;
@@ -105,11 +124,19 @@ TEST(InPlaceJournalTest, EveryStateOfARewriteReadsWholeAndStandsForTheOldOrTheNe
     };
     const std::string journaled = EveryByte(oldText, {{oldText.size(), plan.block}}, check);
     ASSERT_FALSE(HasFatalFailure());
+    EveryMix(journaled, plan.writes, [&](const std::string& file) {
+      ASSERT_EQ(TornLine(file, oldText, newText), "") << "read '" << file << "'";
+    });
+    ASSERT_FALSE(HasFatalFailure());
     blockWhole = true;
     const std::string written = EveryByte(journaled, plan.writes, checkAndFinish);
     ASSERT_FALSE(HasFatalFailure());
-    // Cut at the new text, which stands for itself.
+    // Cut at the new text, which stands for itself. A read that races the
+    // cut may end anywhere after it.
     EXPECT_EQ(written.substr(0, newText.size()), newText);
+    for (size_t end = newText.size(); end < written.size(); ++end) {
+      ASSERT_EQ(TornLine(written.substr(0, end), oldText, newText), "") << "read ended at " << end;
+    }
     EXPECT_EQ(InPlaceJournal::Resolve(newText).state, State::kClean);
   }
 }
