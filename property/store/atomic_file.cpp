@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "property/store/in_place_journal.h"
 
@@ -252,15 +253,28 @@ bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFil
   return Fail(failure, "open", ELOOP);
 }
 
+// Makes `writes` in order, flushes them, and cuts the file at `length`.
+bool OverwriteAndCut(int fd, const std::vector<InPlaceJournal::Write>& writes, size_t length,
+                     AtomicFile::Failure& failure) {
+  for (const InPlaceJournal::Write& write : writes) {
+    if (!WriteAll(fd, write.bytes, static_cast<off_t>(write.offset))) return Fail(failure, "write in place");
+  }
+  // The front is flushed before the journal is cut off: after a power loss
+  // either the journal is still there or the whole new text is.
+  if (!writes.empty() && fdatasync(fd) != 0) return Fail(failure, "flush");
+  if (ftruncate(fd, static_cast<off_t>(length)) != 0) return Fail(failure, "truncate");
+  return true;
+}
+
 // Makes the file whole again after a writer died in a rewrite in place:
-// `resolved` is what the file stands for.
-bool Recover(const LockedFile& locked, const InPlaceJournal::Resolved& resolved, AtomicFile::Failure& failure) {
+// `raw` is its text, `resolved` what it stands for.
+bool Recover(const LockedFile& locked, const std::string& raw, const InPlaceJournal::Resolved& resolved,
+             AtomicFile::Failure& failure) {
   Descriptor file(locked.Open(O_RDWR));
   if (!file.Valid()) return Fail(failure, "open");
-  if (resolved.state == InPlaceJournal::State::kRollForward && !WriteAll(file.Get(), resolved.text, 0)) {
-    return Fail(failure, "recover in place");
-  }
-  if (ftruncate(file.Get(), static_cast<off_t>(resolved.text.size())) != 0) return Fail(failure, "truncate");
+  std::vector<InPlaceJournal::Write> writes;
+  if (resolved.state == InPlaceJournal::State::kRollForward) writes = InPlaceJournal::Finish(raw, resolved);
+  if (!OverwriteAndCut(file.Get(), writes, resolved.text.size(), failure)) return false;
   if (fdatasync(file.Get()) != 0) return Fail(failure, "flush");
   return true;
 }
@@ -285,14 +299,15 @@ bool HasRoomFor(int fd, size_t bytes) {
 // its old length: the old text is never touched before.
 bool RewriteInPlace(const LockedFile& locked, const std::string& current, const std::string& text,
                     FileIdentity& written, AtomicFile::Failure& failure) {
-  const std::string block = InPlaceJournal::Block(current, text);
+  const InPlaceJournal::Plan plan = InPlaceJournal::PlanRewrite(current, text);
+  const std::string& block = plan.block;
   // Checked before the file is opened for writing: a write that cannot be
   // done tells no watcher of the file.
   if (!HasRoomFor(locked.file.Get(), block.size())) return Fail(failure, "write in place", ENOSPC);
   Descriptor file(locked.Open(O_RDWR));
   if (!file.Valid()) return Fail(failure, "open");
   const off_t oldLength = static_cast<off_t>(current.size());
-  const size_t head = InPlaceJournal::HeadLength(block);
+  const size_t head = plan.headLength;
   // The head goes first and alone, so that a writer killed later leaves it
   // whole: it tells the next process where the old text ends.
   if (!WriteAll(file.Get(), block.data(), head, oldLength) ||
@@ -302,11 +317,7 @@ bool RewriteInPlace(const LockedFile& locked, const std::string& current, const 
     if (ftruncate(file.Get(), oldLength) != 0) return Fail(failure, "truncate");
     return Fail(failure, "write in place", error);
   }
-  // The front is flushed before the journal is cut off: after a power loss
-  // either the journal is still there or the whole new text is.
-  if (!WriteAll(file.Get(), text, 0)) return Fail(failure, "write in place");
-  if (fdatasync(file.Get()) != 0) return Fail(failure, "flush");
-  if (ftruncate(file.Get(), static_cast<off_t>(text.size())) != 0) return Fail(failure, "truncate");
+  if (!OverwriteAndCut(file.Get(), plan.writes, text.size(), failure)) return false;
   struct stat info = {};
   if (fstat(file.Get(), &info) != 0) return Fail(failure, "stat");
   return Finish(file.Get(), info, written, failure);
@@ -416,7 +427,7 @@ void TryRecover(const std::string& path) {
   std::string text;
   if (!ReadLocked(locked, text, failure)) return;
   const InPlaceJournal::Resolved resolved = InPlaceJournal::Resolve(text);
-  if (resolved.state != InPlaceJournal::State::kClean) Recover(locked, resolved, failure);
+  if (resolved.state != InPlaceJournal::State::kClean) Recover(locked, text, resolved, failure);
 }
 
 }  // namespace
@@ -465,7 +476,7 @@ bool AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite, FileI
   std::string raw;
   if (!ReadLocked(locked, raw, failure)) return false;
   const InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
-  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, current, failure)) return false;
+  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, raw, current, failure)) return false;
   const std::string text = rewrite(current.text);
   rewrote = true;
   bool inPlace = !locked.dir.Valid();

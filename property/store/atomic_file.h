@@ -22,7 +22,9 @@
 //     rewrites it in place through a journal appended to it
 //     (property/store/in_place_journal.h): a writer killed at any moment
 //     leaves a file that the next process of this library to touch it makes
-//     whole again, and readers see the old or the new text meanwhile. The
+//     whole again, and readers see the old or the new text meanwhile (one
+//     that knows nothing of the journal finds no line cut between the two
+//     versions, only whole lines of either and comments). The
 //     space the journal needs (about the new text's size) is taken before the
 //     first byte of the old text is overwritten: when it is not there, the
 //     file stays byte for byte as it was.

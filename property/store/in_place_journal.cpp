@@ -1,5 +1,6 @@
 #include "property/store/in_place_journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstdint>
@@ -12,6 +13,8 @@ constexpr std::string_view kHead = "#~mj-journal ";
 constexpr std::string_view kPad = "#~";
 constexpr std::string_view kBody = "#|";
 constexpr std::string_view kEnd = "#~mj-end ";
+// The shortest line that reads as a line of a block: "#~\n".
+constexpr size_t kShortestPad = kPad.size() + 1;
 
 uint32_t Crc32(std::string_view text) {
   static const std::array<uint32_t, 256> kTable = [] {
@@ -53,8 +56,9 @@ size_t LineStart(std::string_view text, size_t end) {
   return newline == std::string_view::npos ? 0 : newline + 1;
 }
 
-// The new text a complete block at the end of `text` holds.
-bool RollForward(std::string_view text, std::string& newText) {
+// The new text a complete block at the end of `text` holds, and where its
+// body starts.
+bool RollForward(std::string_view text, std::string& newText, size_t& body) {
   if (text.empty() || text.back() != '\n') return false;
   const size_t endLine = LineStart(text, text.size());
   const std::string_view line = text.substr(endLine, text.size() - 1 - endLine);
@@ -75,6 +79,7 @@ bool RollForward(std::string_view text, std::string& newText) {
   decoded.resize(length);
   if (Crc32(decoded) != crc) return false;
   newText = std::move(decoded);
+  body = bodyOffset;
   return true;
 }
 
@@ -100,31 +105,42 @@ bool NumbersSoFar(std::string_view fields) {
   return fields.find_first_not_of("0123456789 ") == std::string_view::npos;
 }
 
-// Where the old text of an unfinished block ends. A head counts only where
-// it stands at the old length it names (or just after the newline the
-// block added), and everything after it is the block's own.
-bool RollBack(std::string_view text, size_t& oldLength) {
+// The last head that stands at the start of a line, or npos.
+size_t LastHead(std::string_view text) {
   size_t head = text.rfind(kHead);
   while (head != std::string_view::npos && head > 0 && text[head - 1] != '\n') {
     head = text.rfind(kHead, head - 1);
   }
-  if (head != std::string_view::npos) {
-    const size_t eol = text.find('\n', head);
-    const std::string_view fields = text.substr(head + kHead.size(), eol - head - kHead.size());
-    if (eol == std::string_view::npos) {
-      // The head itself was cut short: it ends the file.
-      if (!NumbersSoFar(fields)) return false;
-      oldLength = head;
-      return true;
-    }
-    uintmax_t length = 0, newLength = 0, crc = 0;
-    if (!ParseNumbers(fields, length, newLength, crc)) return false;
-    const bool placed = length == head || (length + 1 == head && text[length] == '\n');
-    if (!placed || !AllBlockLines(text.substr(eol + 1))) return false;
-    oldLength = length;
+  return head;
+}
+
+// Where the old text ends, when the block whose head starts at `head` is
+// unfinished. A head counts only where it stands at the old length it names
+// (or just after the newline the block added), and everything after it is
+// the block's own.
+bool BlockAt(std::string_view text, size_t head, size_t& oldLength) {
+  const size_t eol = text.find('\n', head);
+  const std::string_view fields = text.substr(head + kHead.size(), eol - head - kHead.size());
+  if (eol == std::string_view::npos) {
+    // The head itself was cut short: it ends the file.
+    if (!NumbersSoFar(fields)) return false;
+    oldLength = head;
     return true;
   }
-  // A head cut within its first bytes is the file's unfinished last line.
+  uintmax_t length = 0, newLength = 0, crc = 0;
+  if (!ParseNumbers(fields, length, newLength, crc)) return false;
+  const bool placed = length == head || (length + 1 == head && text[length] == '\n');
+  if (!placed || !AllBlockLines(text.substr(eol + 1))) return false;
+  oldLength = length;
+  return true;
+}
+
+// Where the old text of an unfinished block ends.
+bool RollBack(std::string_view text, size_t& oldLength) {
+  const size_t head = LastHead(text);
+  if (head != std::string_view::npos && BlockAt(text, head, oldLength)) return true;
+  // A head cut within its first bytes is the file's unfinished last line,
+  // whatever hand-written look-alike stands before it.
   const size_t last = LineStart(text, text.size() + 1);
   const std::string_view tail = text.substr(last);
   if (tail.empty() || tail.size() >= kHead.size() || !StartsWith(kHead, tail)) return false;
@@ -132,23 +148,55 @@ bool RollBack(std::string_view text, size_t& oldLength) {
   return true;
 }
 
+std::string WithFinalNewline(const std::string& text) {
+  return text.empty() || text.back() == '\n' ? text : text + '\n';
+}
+
+// A line of `length` bytes (at least kShortestPad) that reads as a line of a
+// block, and whose every end part is a comment or holds no '='.
+void AppendPad(std::string& block, size_t length) {
+  block += kPad;
+  block.append(length - kShortestPad, '#');
+  block += '\n';
+}
+
+// `text` with the first byte of each line made '#': a comment of the same
+// length for each line, which turns into the line when the line is written
+// over it.
+std::string Commented(std::string text) {
+  for (size_t at = 0; at < text.size();) {
+    if (text[at] != '\n') text[at] = '#';
+    const size_t eol = text.find('\n', at);
+    if (eol == std::string::npos) break;
+    at = eol + 1;
+  }
+  return text;
+}
+
 }  // namespace
 
-std::string InPlaceJournal::Block(const std::string& oldText, const std::string& newText) {
+InPlaceJournal::Plan InPlaceJournal::PlanRewrite(const std::string& oldText, const std::string& newText) {
   const uint32_t crc = Crc32(newText);
-  std::string block;
+  // The front is overwritten up to ended.size() (the new text and, should it
+  // lack one, a newline that keeps its last line from the bytes after it):
+  // the copy and the body start there or later.
+  const std::string ended = WithFinalNewline(newText);
+  Plan plan;
+  std::string& block = plan.block;
   if (!oldText.empty() && oldText.back() != '\n') block += '\n';
   block += kHead;
   block += Numbers(oldText.size(), newText.size(), crc);
-  // The overwrite of the front ends at newText.size(): the body starts there
-  // or later.
-  const size_t reached = oldText.size() + block.size();
-  if (reached < newText.size()) {
-    block += kPad;
-    block.append(std::max<size_t>(newText.size() - reached, kPad.size() + 1) - kPad.size() - 1, '~');
-    block += '\n';
-  }
-  const size_t bodyOffset = oldText.size() + block.size();
+  plan.headLength = block.size();
+  const size_t headEnd = oldText.size() + block.size();
+  if (headEnd < ended.size()) AppendPad(block, std::max(ended.size() - headEnd, kShortestPad));
+  // The copy starts with a comment line, so that the padding under it never
+  // shows its "~" at a line start.
+  const size_t copyAt = oldText.size() + block.size();
+  const std::string copy = ended.empty() ? std::string() : "#\n" + ended;
+  if (!copy.empty()) AppendPad(block, copy.size());
+  Resolved target;
+  target.state = State::kRollForward;
+  target.body = oldText.size() + block.size();
   for (size_t at = 0; at < newText.size();) {
     size_t eol = newText.find('\n', at);
     if (eol == std::string::npos) eol = newText.size();
@@ -158,17 +206,21 @@ std::string InPlaceJournal::Block(const std::string& oldText, const std::string&
     at = eol + 1;
   }
   block += kEnd;
-  block += Numbers(bodyOffset, newText.size(), crc);
-  return block;
-}
-
-size_t InPlaceJournal::HeadLength(const std::string& block) {
-  return block.find('\n', block.empty() || block[0] != '\n' ? 0 : 1) + 1;
+  block += Numbers(target.body, newText.size(), crc);
+  std::string file = oldText + block;
+  if (!copy.empty()) {
+    plan.writes.push_back({copyAt, Commented(copy)});
+    plan.writes.push_back({copyAt, copy});
+    file.replace(copyAt, copy.size(), copy);
+  }
+  target.text = newText;
+  for (Write& write : Finish(file, target)) plan.writes.push_back(std::move(write));
+  return plan;
 }
 
 InPlaceJournal::Resolved InPlaceJournal::Resolve(const std::string& fileText) {
   Resolved resolved;
-  if (RollForward(fileText, resolved.text)) {
+  if (RollForward(fileText, resolved.text, resolved.body)) {
     resolved.state = State::kRollForward;
     return resolved;
   }
@@ -180,4 +232,33 @@ InPlaceJournal::Resolved InPlaceJournal::Resolve(const std::string& fileText) {
   }
   resolved.text = fileText;
   return resolved;
+}
+
+std::vector<InPlaceJournal::Write> InPlaceJournal::Finish(const std::string& fileText, const Resolved& resolved) {
+  const std::string ended = WithFinalNewline(resolved.text);
+  // The first line the front writes leave as they are: the one at or after
+  // the end of the new text.
+  size_t kept = 0;
+  if (!ended.empty()) {
+    const size_t eol = fileText.find('\n', ended.size() - 1);
+    // A block that left no room for the newline (no build of this library
+    // writes one): the new text alone.
+    if (eol == std::string::npos || eol >= resolved.body) return {{0, resolved.text}};
+    kept = eol + 1;
+  }
+  // Each write changes bytes such that any mix of the bytes before and after
+  // it reads as whole lines or comments: a reader that copies the file while
+  // a write overtakes it finds nothing else either. The front's lines become
+  // comments, then one comment line, then the new text's commented lines,
+  // then its lines; last, the lines between the front and the body become
+  // comments, since a read that races the cut may end anywhere after it.
+  std::vector<Write> writes;
+  if (kept > 0) writes.push_back({0, Commented(fileText.substr(0, kept))});
+  if (kept > 1) writes.push_back({0, std::string(kept - 1, '#')});
+  if (!ended.empty()) {
+    writes.push_back({0, Commented(ended)});
+    writes.push_back({0, ended});
+  }
+  if (resolved.body > kept) writes.push_back({kept, Commented(fileText.substr(kept, resolved.body - kept))});
+  return writes;
 }
