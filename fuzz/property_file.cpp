@@ -13,6 +13,7 @@
 
 #include "platform/log/zu_log.h"
 #include "property/store/property_file.h"
+#include "property/store/property_format.h"
 
 namespace {
 
@@ -58,7 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& path = ScratchFile();
   FuzzedDataProvider input(data, size);
 
-  WriteText(path, input.ConsumeRandomLengthString(4096));
+  const std::string text = input.ConsumeRandomLengthString(4096);
+  // The format alone, without files: a rendered text reads back as the
+  // pairs and other lines it was rendered from.
+  property_format::Pairs pairs;
+  std::string kept;
+  property_format::Split(text, &pairs, kept);
+  property_format::Pairs again;
+  std::string keptAgain;
+  property_format::Split(property_format::Render(kept, pairs), &again, keptAgain);
+  if (again != pairs || keptAgain != kept) abort();
+
+  WriteText(path, text);
   if (!file.ReadConfig(path)) abort();
   const PropertyFile::PropertyMap read = file.Properties();
   // The line rules only ever yield pairs that can be written back.

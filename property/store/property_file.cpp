@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <typeinfo>
@@ -10,6 +9,7 @@
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
 #include "property/store/inotify_watch_property.h"
+#include "property/store/property_format.h"
 
 namespace {
 
@@ -23,47 +23,9 @@ pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
 PropertyFile* gLiveFiles = nullptr;  // guarded by gLiveMutex
 std::atomic<bool> gForkedChild{false};  // set in a forked child
 
-bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-
-// True when `text` reads back unchanged as a key (or a value).
-bool ReadsBack(const char* text, bool isKey) {
-  const size_t length = strlen(text);
-  if (length > 0 && (IsBlankOrTab(text[0]) || IsBlankOrTab(text[length - 1]))) return false;
-  if (strchr(text, '#') != nullptr) return false;
-  return !isKey || strchr(text, '=') == nullptr;
-}
-
 void LogWriteFailure(const std::string& path, const AtomicFile::Failure& failure) {
   ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error fileName=%s", path.c_str());
   ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error: %s: %s", failure.step, strerror(failure.error));
-}
-
-// Calls `fn` for each line of `text`, split at '\n' only; a last line
-// without a newline counts, an empty text has no lines.
-template <typename Fn>
-void ForEachLine(const std::string& text, Fn fn) {
-  std::string line;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    line.assign(text, start, end - start);
-    fn(line);
-    start = end + 1;
-  }
-}
-
-// Inserts or replaces a pair. Not operator[] or insert_or_assign: their
-// piecewise construction refers to std::piecewise_construct, which
-// unoptimised builds emit as a GNU unique symbol, and such a symbol keeps
-// the library from ever being unloaded.
-void StorePair(PropertyFile::PropertyMap& pairs, const std::string& key, const std::string& value) {
-  auto it = pairs.lower_bound(key);
-  if (it != pairs.end() && it->first == key) {
-    it->second = value;
-    return;
-  }
-  pairs.emplace_hint(it, key, value);
 }
 
 // The value Unset passes to Store: the pair is removed instead of stored.
@@ -71,7 +33,7 @@ constexpr char kRemoved[] = "";
 
 void ApplyPair(PropertyFile::PropertyMap& pairs, const std::string& key, const char* value) {
   if (value != kRemoved) {
-    StorePair(pairs, key, value);
+    property_format::StorePair(pairs, key, value);
     return;
   }
   const auto it = pairs.find(key);
@@ -197,30 +159,14 @@ void PropertyFile::AfterForkInChild() {
 
 void PropertyFile::UpdateInotify() { mNeedReload.store(true, std::memory_order_release); }
 
-bool PropertyFile::IsSpace(char c) const { return IsBlankOrTab(c); }
+bool PropertyFile::IsSpace(char c) const { return property_format::IsBlank(c); }
 
 bool PropertyFile::IsCommentChar(char c) const { return c == '#'; }
 
-void PropertyFile::Trim(std::string& str) const {
-  size_t end = str.size();
-  while (end > 0 && IsSpace(str[end - 1])) --end;
-  size_t begin = 0;
-  while (begin < end && IsSpace(str[begin])) ++begin;
-  str.assign(str, begin, end - begin);
-}
+void PropertyFile::Trim(std::string& str) const { property_format::Trim(str); }
 
 bool PropertyFile::AnalyseLine(const std::string& line, std::string& key, std::string& value) const {
-  if (line.empty() || IsCommentChar(line[0])) return false;
-  const auto comment =
-      std::find_if(line.begin(), line.end(), [this](char c) { return IsCommentChar(c); });
-  const std::string_view content(line.data(), static_cast<size_t>(comment - line.begin()));
-  const size_t equals = content.find('=');
-  if (equals == std::string_view::npos) return false;
-  key.assign(content.substr(0, equals));
-  value.assign(content.substr(equals + 1));
-  Trim(key);
-  Trim(value);
-  return !key.empty();
+  return property_format::ParseLine(line, key, value);
 }
 
 void PropertyFile::TryRegister(const std::string& path) {
@@ -253,16 +199,7 @@ void PropertyFile::KeepRegistered() {
 }
 
 void PropertyFile::Split(const std::string& text, PropertyMap* pairs, std::string& kept) const {
-  std::string key;
-  std::string value;
-  ForEachLine(text, [&](const std::string& line) {
-    if (AnalyseLine(line, key, value)) {
-      if (pairs != nullptr) StorePair(*pairs, key, value);
-      return;
-    }
-    kept += line;
-    kept += '\n';
-  });
+  property_format::Split(text, pairs, kept);
 }
 
 void PropertyFile::Parse(const std::string& text) {
@@ -312,18 +249,7 @@ bool PropertyFile::Load(bool sameFile) {
   return false;
 }
 
-std::string PropertyFile::Render(const std::string& kept) const {
-  std::string rewritten;
-  rewritten.reserve(kept.size() + mProperties.size() * 32);
-  rewritten = kept;
-  for (const auto& [name, stored] : mProperties) {
-    rewritten += name;
-    rewritten += '=';
-    rewritten += stored;
-    rewritten += '\n';
-  }
-  return rewritten;
-}
+std::string PropertyFile::Render(const std::string& kept) const { return property_format::Render(kept, mProperties); }
 
 bool PropertyFile::WriteConfig(std::string path) const {
   FileIdentity written;
@@ -385,21 +311,7 @@ PropertyFile::PropertyMap PropertyFile::Snapshot(const char* path) {
   return mProperties;
 }
 
-const char* PropertyFile::Refusal(const char* key, const char* value) {
-  if (key == nullptr || value == nullptr || key[0] == '\0') return "property key or value cannot be empty";
-  // A newline would split the written line into a different pair.
-  if (strchr(key, '\n') != nullptr || strchr(value, '\n') != nullptr) {
-    return "property key or value cannot contain a newline";
-  }
-  static_assert(kMaxValueLength + 1 == 92, "the message names the buffer size");
-  if (strlen(value) > kMaxValueLength) return "property value lenth cannot more than 92";
-  // The written line would read back as another pair, or as none (and each
-  // further set would append another copy of it).
-  if (!ReadsBack(key, true) || !ReadsBack(value, false)) {
-    return "property key or value would not read back: no '#', no '=' in the key, no blanks at either end";
-  }
-  return nullptr;
-}
+const char* PropertyFile::Refusal(const char* key, const char* value) { return property_format::Refusal(key, value); }
 
 int PropertyFile::Set(const char* path, const char* key, const char* value) {
   return Store(path, key, value) == StoreResult::kRefused ? -1 : 0;

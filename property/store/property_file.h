@@ -3,21 +3,9 @@
 // ReadConfig parses a file into an ordered map (keys in ascending byte
 // order, one entry per key, the last occurrence in the file wins);
 // WriteConfig rewrites the file with every line that is not a pair kept in
-// its old order, followed by all pairs of the map as "key=value" lines.
-//
-// Line rules: a file splits into lines at '\n' only (a '\r' stays in the
-// line). A line starting with '#' is a comment; elsewhere everything from the
-// first '#' on is dropped. What remains is a pair when it holds a '=': the
-// key is the text before the first '=', the value the text after it, both
-// trimmed of blanks and tabs (only those). An empty key makes no pair; an
-// empty value is allowed.
-//
-//   '  p = v  # note' -> p, v      'a=b=c' -> a, b=c
-//   '=5', '# x=1', 'plain text' -> not pairs
-//
-// So Set refuses what would not read back as the same pair: a '#' anywhere,
-// a '=' in the key, blanks or tabs at either end of the key or the value, a
-// newline, an empty key.
+// its old order, followed by all pairs of the map as "key=value" lines. The
+// line rules, and which pairs Set refuses because they would not read back
+// as themselves, are those of property/store/property_format.h.
 //
 // Several processes share a file. Every rewrite (Set, WriteConfig) runs
 // under locks shared by all processes, reads the file as it is at that
@@ -81,6 +69,7 @@
 #include "property/store/atomic_file.h"
 #include "property/store/change_counter.h"
 #include "property/store/observer.h"
+#include "property/store/property_format.h"
 
 class PROPERTY_EXPORT PropertyFile : public Observer {
  public:
@@ -88,7 +77,7 @@ class PROPERTY_EXPORT PropertyFile : public Observer {
 
   // Longest value Set stores and Get copies; Get's buffer holds this plus
   // the terminating NUL.
-  static constexpr size_t kMaxValueLength = 91;
+  static constexpr size_t kMaxValueLength = property_format::kMaxValueLength;
 
   // Empty map, no file name, no re-read requested.
   PropertyFile();

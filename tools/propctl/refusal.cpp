@@ -1,23 +1,24 @@
 #include "tools/propctl/refusal.h"
 
-#include "property/store/property_file.h"
+#include "property/store/property_format.h"
 
 namespace {
 
-const char* BlankName(char c) {
-  if (c == ' ') return "a blank";
-  return c == '\t' ? "a tab" : nullptr;
-}
+using property_format::PartFault;
+
+const char* BlankName(char c) { return c == ' ' ? "a blank" : "a tab"; }
 
 // The rule that one part of the pair breaks, or "".
 std::string PartRule(const std::string& part, const std::string& text, bool is_key) {
   const std::string the = "the " + part;
-  if (text.find('\n') != std::string::npos) return the + " holds a newline, which would end its line";
-  if (text.find('#') != std::string::npos) return the + " holds '#', which starts a comment";
-  if (is_key && text.find('=') != std::string::npos) return the + " holds '=', which ends a key";
-  if (text.empty()) return "";
-  if (const char* blank = BlankName(text.front())) return the + " starts with " + blank + ", which is trimmed";
-  if (const char* blank = BlankName(text.back())) return the + " ends with " + blank + ", which is trimmed";
+  switch (property_format::FaultOf(text, is_key)) {
+    case PartFault::kNewline: return the + " holds a newline, which would end its line";
+    case PartFault::kComment: return the + " holds '#', which starts a comment";
+    case PartFault::kEquals: return the + " holds '=', which ends a key";
+    case PartFault::kLeadingBlank: return the + " starts with " + BlankName(text.front()) + ", which is trimmed";
+    case PartFault::kTrailingBlank: return the + " ends with " + BlankName(text.back()) + ", which is trimmed";
+    case PartFault::kNone: break;
+  }
   return "";
 }
 
@@ -25,7 +26,7 @@ std::string PartRule(const std::string& part, const std::string& text, bool is_k
 
 std::string BrokenRule(const std::string& key, const std::string& value) {
   if (key.empty()) return "the key is empty";
-  const size_t limit = PropertyFile::kMaxValueLength;
+  const size_t limit = property_format::kMaxValueLength;
   if (value.size() > limit) {
     return "the value has " + std::to_string(value.size()) + " characters, more than " + std::to_string(limit);
   }
