@@ -13,36 +13,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "property/store/descriptor.h"
 #include "property/store/in_place_journal.h"
 
 namespace {
 
 constexpr int kMaxSymlinkHops = 8;
-
-// Closes the descriptor it holds when it goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : mFd(fd) {}
-  ~Descriptor() { Reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  int Get() const { return mFd; }
-  bool Valid() const { return mFd >= 0; }
-  void Reset(int fd = -1) {
-    if (mFd >= 0) close(mFd);
-    mFd = fd;
-  }
-  // Gives up the descriptor without closing it.
-  int Release() {
-    const int fd = mFd;
-    mFd = -1;
-    return fd;
-  }
-
- private:
-  int mFd;
-};
 
 bool Fail(AtomicFile::Failure& failure, const char* step, int error = errno) {
   failure.step = step;

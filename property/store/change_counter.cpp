@@ -12,6 +12,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "property/store/descriptor.h"
+
 namespace {
 
 constexpr char kDirectory[] = "/dev/shm";
@@ -58,30 +60,11 @@ bool MayMap(const struct stat& counter) {
 // Only the file's owner or root can give a counter the file's owner.
 bool MayCreate(const struct stat& file) { return geteuid() == 0 || geteuid() == file.st_uid; }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : mFd(fd) {}
-  ~Descriptor() {
-    if (mFd >= 0) close(mFd);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return mFd; }
-  int Release() {
-    const int fd = mFd;
-    mFd = -1;
-    return fd;
-  }
-
- private:
-  int mFd;
-};
-
 // The counter at `name` when it is trusted for `file`; -1 otherwise, with
 // errno ENOENT only when there is nothing at the name.
 int OpenTrusted(const std::string& name, int access, const struct stat& file, struct stat& counter) {
   Descriptor fd(open(name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.Get() < 0) return -1;
+  if (!fd.Valid()) return -1;
   if (fstat(fd.Get(), &counter) != 0 || !Trusted(counter, file)) {
     errno = EEXIST;
     return -1;
@@ -93,7 +76,7 @@ int OpenTrusted(const std::string& name, int access, const struct stat& file, st
 // given its name; when another process named one first, that one is taken.
 int Create(const std::string& name, const struct stat& file, struct stat& counter) {
   Descriptor fd(open(kDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  if (fd.Get() < 0) return -1;
+  if (!fd.Valid()) return -1;
   if ((geteuid() == 0 && fchown(fd.Get(), file.st_uid, file.st_gid) != 0) ||
       fchmod(fd.Get(), file.st_mode & 0666) != 0 || fallocate(fd.Get(), 0, 0, kSize) != 0 ||
       fstat(fd.Get(), &counter) != 0) {
