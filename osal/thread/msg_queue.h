@@ -26,11 +26,11 @@
 // QueueMsg takes no lock (except to give back the item of a refused call):
 // it pushes the item onto a lock-free incoming list, and wakes a sleeping
 // worker (once per sleep) with one futex system call. The worker reads the
-// clock, then takes the whole list in one step. When the list is in
-// due-time order and no pending item is due between its oldest item's due
-// time and the clock reading, the list's due items run as they are, after
-// the pending items due by then; otherwise the worker sorts the list into
-// the pending items and takes those due.
+// clock, then takes the whole list in one step and sorts it by due time
+// (stably: equal due times keep queue order). When no pending item is due
+// between its earliest due time and the clock reading, the list's due items
+// run as they are, after the pending items due by then; otherwise the
+// worker sorts the list into the pending items and takes those due.
 // It runs the taken items in order without the lock; each taken item is
 // claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
 // that discards it, whichever comes first, so a discarded item never runs.
@@ -43,6 +43,11 @@
 // its handler's NotifyFinished once per item in due-time order, so no Wait is
 // left hanging. A stopped queue can be started again.
 //
+// While the worker runs a long batch of due items, it takes the items
+// queued meanwhile after every 256 (behind the rest of the batch), so that
+// however far producers are ahead of it, no take, and no hold of the
+// queue's mutex, grows with their lead.
+//
 // Fork: a child forked from a process with queues has none of their
 // workers, and finds every queue stopped for good: QueueMsg refuses with -38
 // (and the error line), Stop and the destructor return at once after calling
@@ -50,8 +55,11 @@
 // HandleMsg had begun is not pending), GetThreadId returns -1, and Start is
 // refused with -1 and an error line. Fork handlers hold every queue's mutex
 // across the fork (never the start/stop mutex, which a Stop holds while it
-// joins), so a fork waits for no HandleMsg, but a NotifyFinished must not
-// fork.
+// joins), and keep workers from taking it again meanwhile, so a fork waits
+// for no HandleMsg and no QueueMsg, only for one short step of the worker
+// (or a RemoveMsg) that holds the mutex; a NotifyFinished must not fork. A
+// child forked while a QueueMsg was taking a slot from the pool leaves the
+// pool's memory behind and allocates its slots singly.
 //
 // Ownership: the queue does not own handlers; each must stay alive until its
 // items have run or been discarded.
@@ -158,6 +166,12 @@ class OSAL_EXPORT MsgQueue {
   bool MsgProcessor();
 
  private:
+  // The queue's parts, each over the fields it names (see their headers).
+  friend class MsgQueueDueMap;
+  friend class MsgQueueIncoming;
+  friend class MsgQueueSleep;
+  friend class MsgQueueSlotPool;
+
   // A queued item. QueueMsg fills one (from the queue's pool, or a new one)
   // and pushes it onto the incoming list; from there it moves, by pointer,
   // into the pending map or straight into a batch, and goes back to the

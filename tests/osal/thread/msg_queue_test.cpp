@@ -975,3 +975,43 @@ TEST(MsgQueue, ForkedChildFindsTheQueueStopped) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two producers keep queueing while this thread forks: each fork returns
+// while they run (the fork handlers wait for no producer and for no more
+// than a short step of the worker), and each child finds the queue stopped.
+TEST(MsgQueue, ForksWhileProducersQueueCompleteAndEachChildFindsTheQueueStopped) {
+  constexpr int kForks = 200;
+  osal::MsgQueue queue;
+  ASSERT_EQ(queue.Start("forkbusy", kPriority), 0);
+  Tally tally;
+  Item item(tally);
+  std::atomic<bool> producing{true};
+  std::atomic<int> queued{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < 2; ++p) {
+    producers.emplace_back([&] {
+      while (producing) {
+        if (queue.QueueMsg(&item, 0) == 0) {
+          ++queued;
+        }
+      }
+    });
+  }
+  const auto deadline = Clock::now() + kDeadline;
+  int forks = 0;
+  for (; forks < kForks && Clock::now() < deadline; ++forks) {
+    ASSERT_EQ(InForkedChild([&] { return queue.QueueMsg(&item, 0) == -38 && queue.GetThreadId() == -1; }), "exit 0")
+        << "fork " << forks;
+  }
+  producing = false;
+  for (std::thread& producer : producers) {
+    producer.join();
+  }
+  EXPECT_EQ(forks, kForks) << "forks stalled behind the producers";
+  ASSERT_TRUE(tally.WaitFinished(queued));
+  EXPECT_EQ(item.mRuns + item.mDiscards, queued.load());
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "osal/thread/msg_queue_slot_pool.h"
+
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace osal {
+
+MsgQueueSlotPool::Slot* MsgQueueSlotPool::New() {
+  if (mQueue.mStashBusy.exchange(true, std::memory_order_acquire)) {
+    return new Slot;  // another New has the stash
+  }
+  struct Unbusy {
+    std::atomic<bool>& busy;
+    ~Unbusy() { busy.store(false, std::memory_order_release); }
+  } unbusy{mQueue.mStashBusy};
+  Slot*& stash = mQueue.mStash;
+  if (stash == nullptr) {
+    stash = mQueue.mSpare.exchange(nullptr, std::memory_order_acquire);
+  }
+  if (stash == nullptr) {
+    stash = NewBlock();
+  }
+  if (stash == nullptr) {
+    return new Slot;  // the pool is spent
+  }
+  Slot* slot = std::exchange(stash, stash->next);
+  // The worker wrote the next slot last; fetch it while the caller goes on,
+  // not when the next New needs it.
+  __builtin_prefetch(stash, 1);
+  return slot;
+}
+
+MsgQueueSlotPool::Slot* MsgQueueSlotPool::NewBlock() {
+  auto& blocks = mQueue.mBlocks;
+  if (blocks.size() == kPoolBlocks) {
+    return nullptr;
+  }
+  static_assert(sizeof(Slot) == 32, "two slots to a cache line");
+  blocks.push_back(std::make_unique<MsgQueue::Block>());
+  Slot* block = blocks.back()->slots;
+  for (size_t i = 0; i < MsgQueue::kBlockSlots; ++i) {
+    block[i].pooled = true;
+    block[i].next = i + 1 < MsgQueue::kBlockSlots ? &block[i + 1] : nullptr;
+  }
+  return block;
+}
+
+void MsgQueueSlotPool::Release(Slot* slot) {
+  if (!slot->pooled) {
+    delete slot;
+    return;
+  }
+  slot->next = mQueue.mDiscarded;
+  mQueue.mDiscarded = slot;
+}
+
+void MsgQueueSlotPool::ReleaseChain(Slot* chain) {
+  while (chain != nullptr) {
+    Release(std::exchange(chain, chain->next));
+  }
+}
+
+MsgQueueSlotPool::Slot* MsgQueueSlotPool::TakeDiscarded() { return std::exchange(mQueue.mDiscarded, nullptr); }
+
+void MsgQueueSlotPool::Recycle(Slot* chain) {
+  // Kept in run order, so that New takes slots in address order and the
+  // worker, walking them again, meets them in order too.
+  MsgQueue::Chain& recycled = mQueue.mRecycled;
+  while (chain != nullptr) {
+    Slot* slot = std::exchange(chain, chain->next);
+    if (!slot->pooled) {
+      delete slot;
+      continue;
+    }
+    slot->next = nullptr;
+    (recycled.last != nullptr ? recycled.last->next : recycled.first) = slot;
+    recycled.last = slot;
+  }
+  // Only the worker fills mSpare, and only when New has emptied it.
+  if (recycled.first != nullptr && mQueue.mSpare.load(std::memory_order_relaxed) == nullptr) {
+    mQueue.mSpare.store(std::exchange(recycled, MsgQueue::Chain{}).first, std::memory_order_release);
+  }
+}
+
+void MsgQueueSlotPool::LeaveBehindInChild() {
+  if (!mQueue.mStashBusy.load(std::memory_order_relaxed)) {
+    return;
+  }
+  // A New was halfway through the stash or the block list at the fork: both
+  // are left as they are, never freed (the slots of queued items stay
+  // valid), and the flag stays set, so that every New of the child makes a
+  // single slot.
+  mQueue.mStash = nullptr;
+  new (&mQueue.mBlocks) std::vector<std::unique_ptr<MsgQueue::Block>>();
+}
+
+}  // namespace osal

@@ -1,0 +1,59 @@
+// The slot pool of a MsgQueue: where the slots of queued items come from and
+// go back to.
+//
+// A view over the queue's pool fields. The pool holds up to kPoolBlocks
+// blocks of 64 slots, allocated by New as needed and kept until the queue
+// is destroyed; a slot that is busy elsewhere (the stash taken by another
+// New) or beyond the pool is a single allocation, freed when given back.
+// Free slots travel in four chains: the worker gives back run slots to its
+// own chain (Recycle) and hands them on through the spare chain, which it
+// fills only when New has emptied it, to New's stash; slots discarded under
+// the queue's mutex wait in the discarded chain until the worker recycles
+// them (TakeDiscarded).
+//
+// Threads and locks: New from any thread, without a lock (the stash is
+// guarded by the mStashBusy flag, which New only tries, never waits for).
+// Release and TakeDiscarded with the queue's mutex held. Recycle on the
+// worker only. LeaveBehindInChild in a forked child, before it has other
+// threads; a fork waits for no New.
+#ifndef OSAL_THREAD_MSG_QUEUE_SLOT_POOL_H_
+#define OSAL_THREAD_MSG_QUEUE_SLOT_POOL_H_
+
+#include <cstddef>
+
+#include "osal/thread/msg_queue.h"
+
+namespace osal {
+
+class MsgQueueSlotPool {
+ public:
+  using Slot = MsgQueue::Slot;
+
+  // The pool's blocks, at most.
+  static constexpr size_t kPoolBlocks = 16;
+
+  explicit MsgQueueSlotPool(MsgQueue& queue) : mQueue(queue) {}
+
+  // A free slot, fields unset.
+  Slot* New();
+  // Gives back a discarded slot, or a chain of them. Queue mutex held.
+  void Release(Slot* slot);
+  void ReleaseChain(Slot* chain);
+  // The slots given back by Release since the last call. Queue mutex held.
+  Slot* TakeDiscarded();
+  // Gives back the slots of a chain that ran or was discarded. Worker only.
+  void Recycle(Slot* chain);
+  // In a forked child: if a New held the stash at the fork, leaves the
+  // pool behind, so that nothing half written is used or freed.
+  void LeaveBehindInChild();
+  // Allocates another block, unless the pool has all its blocks, and
+  // returns its slots as a chain. Stash held.
+  Slot* NewBlock();
+
+ private:
+  MsgQueue& mQueue;
+};
+
+}  // namespace osal
+
+#endif  // OSAL_THREAD_MSG_QUEUE_SLOT_POOL_H_
