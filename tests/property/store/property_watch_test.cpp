@@ -247,9 +247,9 @@ TEST(PropertyWatchPathTest, AWatchMadeBeforeItsDirectoryStartsWhenItAppears) {
       ASSERT_EQ(Make(test.path, test.before)(dir), 0);
     }
     if (!test.last) WriteText(dir.File("f"), "");
+    Recorder recorder;  // outlives the watch's delivery thread
     PropertyFile store;
     PropertyWatch watch(store, dir.File(test.path));
-    Recorder recorder;
     const int handle = watch.Watch("k", &Recorder::Record, &recorder);
     if (!test.last) {
       EXPECT_EQ(handle, -1) << test.what;
