@@ -167,7 +167,6 @@ class PROPERTY_EXPORT PropertyWatch : public Observer {
   // ends (its last use of mMutex).
   bool mRegistered = false;
 
-  bool mProbe = false;
   std::mutex mMutex;
   std::condition_variable mWake;     // the delivery thread waits on it
   std::condition_variable mSettled;  // Wait and Unwatch wait on it
