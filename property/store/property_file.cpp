@@ -120,6 +120,7 @@ void PropertyFile::Close() {
     std::string().swap(mFileName);
     std::string().swap(mText);
     std::string().swap(mKept);
+    mCounter.Detach();
   }
   // Outside mMutex: the removal waits for a dispatch whose observer may be
   // inside Get.
