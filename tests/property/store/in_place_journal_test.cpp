@@ -10,6 +10,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -25,9 +26,7 @@ std::string TornLine(const std::string& file, const std::string& a, const std::s
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#' || line.find('=') == std::string::npos) continue;
     const std::string whole = "\n" + line + "\n";
-    if (("\n" + a + "\n").find(whole) == std::string::npos && ("\n" + b + "\n").find(whole) == std::string::npos) {
-      return line;
-    }
+    if (("\n" + a + "\n" + b + "\n").find(whole) == std::string::npos) return line;
   }
   return "";
 }
@@ -55,13 +54,8 @@ std::string EveryMix(std::string file, const std::vector<InPlaceJournal::Write>&
   return file;
 }
 
-struct Rewrite {
-  const char* oldText;
-  const char* newText;
-};
-
 TEST(InPlaceJournalTest, EveryStateOfARewriteReadsWholeAndStandsForTheOldOrTheNewText) {
-  const Rewrite rewrites[] = {
+  const std::pair<const char*, const char*> rewrites[] = {
       {"a=1\nb=2\n", "a=1\nb=3\nc=4\n"},                                           // grows
       {"a=1\n", "a=1\nb=2\nlonger.key=a value longer than the journal's head\n"},  // past the head
       {"# head\na=1\nlong.key=long value\nbase.0196=x\n", "a=1\n"},                 // shrinks
@@ -73,9 +67,9 @@ TEST(InPlaceJournalTest, EveryStateOfARewriteReadsWholeAndStandsForTheOldOrTheNe
       {"# only a comment\n", ""},                                                  // to nothing
       {"", "k=v\n"},                                                               // from nothing
   };
-  for (const Rewrite& rewrite : rewrites) {
-    const std::string oldText = rewrite.oldText;
-    const std::string newText = rewrite.newText;
+  for (const auto& [oldChars, newChars] : rewrites) {
+    const std::string oldText = oldChars;
+    const std::string newText = newChars;
     SCOPED_TRACE("old '" + oldText + "' new '" + newText + "'");
     const InPlaceJournal::Plan plan = InPlaceJournal::PlanRewrite(oldText, newText);
     // Until the block is whole the file stands for the old text (a cut
@@ -86,9 +80,9 @@ TEST(InPlaceJournalTest, EveryStateOfARewriteReadsWholeAndStandsForTheOldOrTheNe
     const Check check = [&](const std::string& file, bool killed) {
       ASSERT_EQ(TornLine(file, oldText, newText), "") << "file '" << file << "'";
       const auto resolved = InPlaceJournal::Resolve(file);
-      const size_t journaled = oldText.size() + plan.block.size();
       const bool withinLeadingHead = plan.block[0] == '\n' && file.size() < oldText.size() + plan.headLength;
-      const std::string stands = file.size() >= journaled ? newText : withinLeadingHead ? oldText + "\n" : oldText;
+      const bool whole = file.size() >= oldText.size() + plan.block.size();
+      const std::string stands = whole ? newText : withinLeadingHead ? oldText + "\n" : oldText;
       ASSERT_EQ(resolved.text, stands) << "file '" << file << "'";
       if (!killed || finishing || resolved.state != State::kRollForward) return;
       finishing = true;
