@@ -25,7 +25,7 @@
 //     whole again, and readers see the old or the new text meanwhile (one
 //     that knows nothing of the journal finds no line cut between the two
 //     versions, only whole lines of either and comments). The
-//     space the journal needs (about the new text's size) is taken before the
+//     space the journal needs (about twice the new text's size) is taken before the
 //     first byte of the old text is overwritten: when it is not there, the
 //     file stays byte for byte as it was.
 // What peers rely on stays: the replacement gets the old file's mode, owner
