@@ -1,6 +1,8 @@
-# Installs the libraries, their headers (mirroring the source folders), a CMake
-# package (find_package(osal) gives osal::osal and osal::property) and
-# pkg-config files.
+# Installs the libraries, their public headers (mirroring the source folders),
+# a CMake package (find_package(osal) gives osal::osal and osal::property) and
+# pkg-config files. Files that only a Debian package carries (its copyright
+# file, changelog and lintian override) come with the packages alone
+# (cmake/OsalPackaging.cmake).
 include(CMakePackageConfigHelpers)
 
 #
@@ -30,15 +32,34 @@ endforeach()
 install(EXPORT osalPlatformTargets NAMESPACE osal:: FILE osal-platformConfig.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/osal-platform COMPONENT standinsdev)
 
-foreach(pair osal:dev property:dev platform:standinsdev)
-  string(REPLACE ":" ";" pair ${pair})
-  list(GET pair 0 dir)
-  list(GET pair 1 component)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir}
-    COMPONENT ${component}
-    FILES_MATCHING PATTERN "*.h")
+# osal_public_headers(<out> <header>...)
+# The given headers (paths from the source root) and every header of the
+# libraries they include, directly or not: the public API. A header none of
+# them reaches (the library's own, such as property/store/process_store.h)
+# is internal and stays out of the installation. Read when configuring.
+function(osal_public_headers out)
+  set(todo ${ARGN})
+  set(found)
+  while(todo)
+    list(POP_FRONT todo header)
+    if(header IN_LIST found)
+      continue()
+    endif()
+    list(APPEND found ${header})
+    file(STRINGS ${PROJECT_SOURCE_DIR}/${header} includes REGEX "^#include [<\"](osal|property)/")
+    list(TRANSFORM includes REPLACE "^#include [<\"]([^\">]+)[\">].*" "\\1")
+    list(APPEND todo ${includes})
+  endwhile()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+osal_public_headers(osal_headers osal/osal.h property/property.h)
+foreach(header IN LISTS osal_headers)
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir} COMPONENT dev)
 endforeach()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/platform
+  COMPONENT standinsdev FILES_MATCHING PATTERN "*.h")
 
 set(OSAL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/osal)
 install(EXPORT osalTargets NAMESPACE osal:: DESTINATION ${OSAL_CMAKE_DIR} COMPONENT dev)

@@ -22,7 +22,8 @@
 set(CPACK_PACKAGE_NAME osal)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "osal developers <osal-dev@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "OS abstraction and property store libraries")
+# No CPACK_PACKAGE_DESCRIPTION_SUMMARY: cpack would put it above every
+# package's own description, as the same summary line for all of them.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
@@ -72,7 +73,11 @@ string(REGEX MATCH "^[0-9]+" osal_cxx_major ${CMAKE_CXX_COMPILER_VERSION})
 set(osal_runtime_depends "libc6 (>= ${osal_libc}), libgcc-s1 (>= 3.0), libstdc++6 (>= ${osal_cxx_major})")
 
 # osal_deb_package(<component> <package> <section> <depends> <description>)
-# Names a component's package and installs its copyright file and changelog.
+# Names a component's package, gives it its description (the first line is
+# its summary) and installs its copyright file, changelog and lintian
+# override. Those three are excluded from a full installation: only a
+# component installation, which is how cpack fills each package, puts them
+# in, so that "cmake --install" into a prefix leaves them out.
 function(osal_deb_package component package section depends description)
   string(TOUPPER ${component} c)
   set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${package} PARENT_SCOPE)
@@ -80,14 +85,14 @@ function(osal_deb_package component package section depends description)
   set(CPACK_DEBIAN_${c}_PACKAGE_DEPENDS "${depends}" PARENT_SCOPE)
   set(CPACK_DEBIAN_${c}_DESCRIPTION "${description}" PARENT_SCOPE)
   set(doc ${CMAKE_INSTALL_DATADIR}/doc/${package})
-  install(FILES ${osal_packaging}/copyright DESTINATION ${doc} COMPONENT ${component})
-  install(FILES ${PROJECT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${doc} COMPONENT ${component})
+  install(FILES ${osal_packaging}/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${doc}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
   set(overrides ${osal_control}/${package}/lintian-overrides)
   file(WRITE ${overrides} "# Built for the platform's own archive, never uploaded to Debian:\n"
     "# there is no bug announcing the package for the first entry to close.\n"
     "${package}: initial-upload-closes-no-bugs\n")
   install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package}
-    COMPONENT ${component})
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
 endfunction()
 
 # osal_deb_library(<component> <target> <package> [SYMBOLS])

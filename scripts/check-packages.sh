@@ -101,10 +101,13 @@ check_amd64() {
     { out=$(propctl -f /etc/j-config/missing get k 0 2>/dev/null); test $? = 4; } && test "$out" = 0' ||
     fail "propctl unset, list PREFIX or get of a missing file"
   man -P cat propctl | grep -q "THE FILE AFTER A CHANGE" || fail "man propctl"
+  man -P cat propctl | grep -q -- "--timeout SECONDS" || fail "man propctl: no wait --timeout"
   scripts/private-ns.sh bash -c 'printf "alpha=1\nbeta=2\n" > /etc/j-config/mj-gralloc.cfg &&
     source /usr/share/bash-completion/completions/propctl &&
     COMP_WORDS=(propctl un) COMP_CWORD=1 && _propctl && test "${COMPREPLY[*]}" = unset &&
-    COMP_WORDS=(propctl get al) COMP_CWORD=2 && _propctl && test "${COMPREPLY[*]}" = alpha' ||
+    COMP_WORDS=(propctl get al) COMP_CWORD=2 && _propctl && test "${COMPREPLY[*]}" = alpha &&
+    COMP_WORDS=(propctl wa) COMP_CWORD=1 && _propctl && test "${COMPREPLY[*]}" = "watch wait" &&
+    COMP_WORDS=(propctl wait al --t) COMP_CWORD=3 && _propctl && test "${COMPREPLY[*]}" = --timeout' ||
     fail "bash completion of propctl"
   echo "amd64 propctl: unset, list PREFIX, missing file, manual page and bash completion work"
   dpkg --purge "${names[@]}" >/dev/null

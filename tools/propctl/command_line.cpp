@@ -25,6 +25,7 @@ const char kUsage[] =
     "  -v, --verbose      show the libraries' log lines on standard error\n"
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
+    "      --timeout SECONDS  (wait) give up after SECONDS, a decimal number\n"
     "\n"
     "set and unset rewrite the whole file: comment and other lines that are\n"
     "not pairs stay in their order at the top, every pair follows them sorted\n"
@@ -39,26 +40,40 @@ const char kUsage[] =
 
 namespace {
 
+// "--NAME VALUE" or "--NAME=VALUE" into `value` (advancing i past a
+// separate VALUE); false when `option` is no such option.
+bool TakeLongValue(const char* option, const char* name, int argc, const char* const* argv, int& i,
+                   std::string& value, std::string& error) {
+  const size_t length = strlen(name);
+  if (strncmp(option, name, length) != 0) return false;
+  if (option[length] == '=') {
+    value = option + length + 1;
+  } else if (option[length] != '\0') {
+    return false;
+  } else if (++i == argc) {
+    error = std::string(name) + " needs a value";
+  } else {
+    value = argv[i];
+  }
+  return true;
+}
+
 bool TakeLongOption(const char* option, int argc, const char* const* argv, int& i, CommandLine& line,
                     std::string& error) {
+  std::string timeout;
   if (strcmp(option, "--help") == 0) {
     line.help = true;
   } else if (strcmp(option, "--version") == 0) {
     line.version = true;
   } else if (strcmp(option, "--verbose") == 0) {
     line.verbose = true;
-  } else if (strncmp(option, "--file=", 7) == 0) {
-    line.file = option + 7;
-  } else if (strcmp(option, "--file") != 0) {
-    error = std::string("unknown option ") + option;
-    return false;
-  } else if (++i == argc) {
-    error = "--file needs a path";
-    return false;
+  } else if (TakeLongValue(option, "--file", argc, argv, i, line.file, error)) {
+  } else if (TakeLongValue(option, "--timeout", argc, argv, i, timeout, error)) {
+    line.timeout = timeout;
   } else {
-    line.file = argv[i];
+    error = std::string("unknown option ") + option;
   }
-  return true;
+  return error.empty();
 }
 
 // A bundle of short options: "-v", "-vf PATH", "-fPATH".
@@ -99,11 +114,14 @@ bool TakeOption(int argc, const char* const* argv, int& i, CommandLine& line, st
   return true;
 }
 
-bool CheckArgumentCount(const CommandLine& line, std::string& error) {
+bool CheckArguments(const CommandLine& line, std::string& error) {
   const size_t count = line.args.size();
-  if (count >= line.command->min_args && count <= line.command->max_args) return true;
-  error = std::string("wrong number of arguments for ") + line.command->name;
-  return false;
+  if (count < line.command->min_args || count > line.command->max_args) {
+    error = std::string("wrong number of arguments for ") + line.command->name;
+  } else if (line.timeout && !line.command->timed) {
+    error = std::string("--timeout does not go with ") + line.command->name;
+  }
+  return error.empty();
 }
 
 }  // namespace
@@ -117,10 +135,6 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine& line, std:
       words.emplace_back(arg);
     } else if (strcmp(arg, "--") == 0) {
       options_ended = true;
-    } else if (strcmp(arg, "--timeout") == 0) {
-      // wait's own option: it and its value go to the command as they are.
-      words.emplace_back(arg);
-      if (i + 1 < argc) words.emplace_back(argv[++i]);
     } else if (!TakeOption(argc, argv, i, line, error)) {
       return false;
     } else if (line.help || line.version) {
@@ -137,5 +151,5 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine& line, std:
     return false;
   }
   line.args.assign(words.begin() + 1, words.end());
-  return CheckArgumentCount(line, error);
+  return CheckArguments(line, error);
 }

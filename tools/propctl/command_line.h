@@ -1,6 +1,7 @@
 // The command line of propctl:
 //
 //   propctl [-v] [-f PATH] COMMAND [ARG...]
+//   propctl [-v] [-f PATH] wait KEY VALUE [--timeout SECONDS]
 //   propctl --help | --version
 //
 // Options may stand anywhere, short ones bundled ("-vf PATH", "-fPATH");
@@ -9,6 +10,7 @@
 #ifndef TOOLS_PROPCTL_COMMAND_LINE_H_
 #define TOOLS_PROPCTL_COMMAND_LINE_H_
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,12 +26,14 @@ struct CommandLine {
   std::string file = kDefaultPropertyFile;
   const Command* command = nullptr;       // set unless help or version
   std::vector<std::string> args;          // the command's arguments
+  std::optional<std::string> timeout;     // --timeout's value, as given
 };
 
 // Fills `line` from argv; --help or --version ends the parsing. Returns
 // false, with a one-line `error`, for an unknown option, an option without
-// its path, an empty path, an unknown or missing command, or a wrong number
-// of arguments for the command.
+// its value, an empty path, an unknown or missing command, a wrong number
+// of arguments for the command, or --timeout with a command other than
+// wait.
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine& line, std::string& error);
 
 // The help text (--help), ending in a newline.

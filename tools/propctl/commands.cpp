@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "property/store/property_file.h"
+#include "tools/propctl/command_line.h"
 #include "tools/propctl/exit_status.h"
 #include "tools/propctl/refusal.h"
 #include "tools/propctl/watch.h"
@@ -21,35 +22,35 @@ const Command kCommands[] = {
     {"unset", 1, 1, RunUnset},
     {"list", 0, 1, RunList},
     {"watch", 0, static_cast<size_t>(-1), RunWatch},
-    {"wait", 2, 4, RunWait},
+    {"wait", 2, 2, RunWait, true},
 };
 
-// 0 when `path` opens for reading and is no directory, else why not. Never
-// blocks (a FIFO is opened without waiting for a writer).
-int ReadError(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
+// Why the library cannot read `path`, or "" when that is not the reason
+// (a file that kept changing while it was read). Looks before it opens:
+// opening a FIFO or a device might block or act.
+std::string ReadProblem(const std::string& path) {
   struct stat status = {};
-  const bool directory = fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+  if (stat(path.c_str(), &status) != 0) return strerror(errno);
+  if (S_ISDIR(status.st_mode)) return strerror(EISDIR);
+  if (!S_ISREG(status.st_mode)) return "not a regular file";
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return strerror(errno);
   close(fd);
-  return directory ? EISDIR : 0;
+  return "";
 }
 
-// Says on standard error why `path` cannot be read; false when it can. The
-// library reads such a file as one without pairs.
-bool ReportUnreadable(const std::string& path) {
-  const int error = ReadError(path);
-  if (error == 0) return false;
-  fprintf(stderr, "propctl: %s: %s\n", path.c_str(), strerror(error));
-  return true;
+// Says on standard error why the library could not read `path`.
+void ReportUnreadable(const std::string& path) {
+  const std::string problem = ReadProblem(path);
+  fprintf(stderr, "propctl: %s: %s\n", path.c_str(), problem.empty() ? "could not be read" : problem.c_str());
 }
 
 // Why the file could not be written, asked without opening it for writing
 // (which would notify every watcher).
 std::string WriteFailure(const std::string& path) {
-  const int error = ReadError(path);
-  if (error == ENOENT) return "no such file (it is never created)";
-  if (error != 0) return strerror(error);
+  if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) return "no such file (it is never created)";
+  const std::string problem = ReadProblem(path);
+  if (!problem.empty()) return problem;
   if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return strerror(errno);
   return "the file could not be rewritten";
 }
@@ -75,27 +76,30 @@ const Command* FindCommand(const std::string& name) {
   return nullptr;
 }
 
-int RunGet(const std::string& path, const std::vector<std::string>& args) {
-  const std::string& key = args[0];
+int RunGet(const CommandLine& line) {
+  const std::string& key = line.args[0];
   if (key.empty()) {
     fprintf(stderr, "propctl: the key is empty\n");
     return kExitUsage;
   }
-  const bool unreadable = ReportUnreadable(path);
-  const bool has_default = args.size() > 1;
-  char value[PropertyFile::kMaxValueLength + 1];
+  // The library reads a file it refuses as one without pairs; tell the two
+  // apart.
   PropertyFile file;
-  const int length = file.Get(path.c_str(), key.c_str(), value, has_default ? args[1].c_str() : nullptr);
+  const bool readable = file.ReadConfig(line.file);
+  if (!readable) ReportUnreadable(line.file);
+  const bool has_default = line.args.size() > 1;
+  char value[PropertyFile::kMaxValueLength + 1];
+  const int length = file.Get(line.file.c_str(), key.c_str(), value, has_default ? line.args[1].c_str() : nullptr);
   if (length > 0 || has_default) printf("%s\n", value);
-  if (unreadable) return kExitFile;
+  if (!readable) return kExitFile;
   return length == 0 && !has_default ? kExitAbsent : kExitOk;
 }
 
-int RunSet(const std::string& path, const std::vector<std::string>& args) {
-  const std::string& key = args[0];
-  const std::string& value = args[1];
+int RunSet(const CommandLine& line) {
+  const std::string& key = line.args[0];
+  const std::string& value = line.args[1];
   PropertyFile file;
-  switch (file.Store(path.c_str(), key.c_str(), value.c_str())) {
+  switch (file.Store(line.file.c_str(), key.c_str(), value.c_str())) {
     case PropertyFile::StoreResult::kWritten:
       return kExitOk;
     case PropertyFile::StoreResult::kRefused:
@@ -103,24 +107,27 @@ int RunSet(const std::string& path, const std::vector<std::string>& args) {
     case PropertyFile::StoreResult::kNotWritten:
       break;
   }
-  return NotWritten(path);
+  return NotWritten(line.file);
 }
 
-int RunUnset(const std::string& path, const std::vector<std::string>& args) {
-  const std::string& key = args[0];
+int RunUnset(const CommandLine& line) {
+  const std::string& key = line.args[0];
   // No file can hold a key that set refuses.
   if (PropertyFile::Refusal(key.c_str(), "") != nullptr) return Refused(key, "");
   PropertyFile file;
-  file.Snapshot(path.c_str());
-  return file.Unset(key.c_str()) == 0 ? kExitOk : NotWritten(path);
+  file.Snapshot(line.file.c_str());
+  return file.Unset(key.c_str()) == 0 ? kExitOk : NotWritten(line.file);
 }
 
-int RunList(const std::string& path, const std::vector<std::string>& args) {
-  // The library reads a missing file as an empty one; tell the two apart.
-  if (ReportUnreadable(path)) return kExitFile;
-  const std::string prefix = args.empty() ? "" : args[0];
+int RunList(const CommandLine& line) {
   PropertyFile file;
-  const PropertyFile::PropertyMap pairs = file.Snapshot(path.c_str());
+  // As in get: a refused file is no empty one.
+  if (!file.ReadConfig(line.file)) {
+    ReportUnreadable(line.file);
+    return kExitFile;
+  }
+  const std::string prefix = line.args.empty() ? "" : line.args[0];
+  const PropertyFile::PropertyMap& pairs = file.Properties();
   for (auto it = pairs.lower_bound(prefix); it != pairs.end() && it->first.compare(0, prefix.size(), prefix) == 0;
        ++it) {
     printf("%s=%s\n", it->first.c_str(), it->second.c_str());

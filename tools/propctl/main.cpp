@@ -27,7 +27,7 @@ int Run(const CommandLine& line) {
     printf("propctl %s\n", PROPCTL_VERSION);
     return kExitOk;
   }
-  return line.command->run(line.file, line.args);
+  return line.command->run(line);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // StopSignals: SIGINT and SIGTERM turned into an ordinary wait, so that a
-// command can end cleanly instead of being killed.
+// command can end cleanly instead of being killed; another thread may end
+// the wait as well (Stop).
 //
 // The constructor blocks both signals in the calling thread, and threads
 // started after it inherit the block, so the signals stay pending for the
@@ -20,12 +21,17 @@ class StopSignals {
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
-  // Blocks until SIGINT or SIGTERM arrives and consumes it.
+  // Blocks until SIGINT or SIGTERM arrives and consumes it, or Stop() was
+  // called.
   void Wait() const;
+  // Ends Wait() (at once, should it start later) as a stop signal would.
+  // Any thread may call it, the library's included.
+  void Stop() const;
 
  private:
   sigset_t mPreviousMask;
-  int mFd;
+  int mFd;        // the signalfd of SIGINT and SIGTERM
+  int mStopFd;    // an eventfd that Stop() raises
 };
 
 #endif  // TOOLS_PROPCTL_STOP_SIGNALS_H_

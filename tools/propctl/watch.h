@@ -8,8 +8,10 @@
 // land close together may be merged, so a value set and set back at once
 // may not show. A missing file reads as one without pairs: when it
 // appears, its pairs show as new. SIGINT or SIGTERM ends the watch with
-// kExitOk (an error on standard output stays in its error flag for the
-// caller); kExitFile when the watch cannot start.
+// kExitOk. The first write to standard output that fails (a reader that
+// went away included: SIGPIPE is ignored) ends it with kExitFile, saying
+// why on standard error (stdout's error flag is cleared, so that the caller
+// tells it no second time); so does a watch that cannot start.
 //
 // wait KEY VALUE [--timeout SECONDS] ends with kExitOk once KEY holds VALUE
 // (at once if it already does), kExitTimedOut when SECONDS (a decimal
@@ -17,10 +19,9 @@
 #ifndef TOOLS_PROPCTL_WATCH_H_
 #define TOOLS_PROPCTL_WATCH_H_
 
-#include <string>
-#include <vector>
+struct CommandLine;
 
-int RunWatch(const std::string& path, const std::vector<std::string>& keys);
-int RunWait(const std::string& path, const std::vector<std::string>& args);
+int RunWatch(const CommandLine& line);
+int RunWait(const CommandLine& line);
 
 #endif  // TOOLS_PROPCTL_WATCH_H_

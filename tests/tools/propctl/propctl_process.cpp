@@ -80,13 +80,14 @@ bool ReadSome(int fd, std::string& buffer, std::chrono::steady_clock::time_point
   return true;
 }
 
-// Reads both pipes to their end, so that a chatty child never blocks, for
-// at most kPatience; false on time-out.
+// Reads both pipes to their end (a closed one, -1, counts as ended), so
+// that a chatty child never blocks, for at most kPatience; false on
+// time-out.
 bool ReadToEnd(int out, int err, Result& result) {
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
   pollfd fds[] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
   std::string* buffers[] = {&result.out, &result.err};
-  int open = 2;
+  int open = (out >= 0) + (err >= 0);
   while (open > 0) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -138,8 +139,8 @@ Result Propctl(const std::vector<std::string>& args, const char* out_path) {
   return result;
 }
 
-PropctlProcess::PropctlProcess(const std::vector<std::string>& args) {
-  mPid = Start(args, mOut.fd, mErr.fd);
+PropctlProcess::PropctlProcess(const std::vector<std::string>& args, const char* out_path) {
+  mPid = Start(args, mOut.fd, mErr.fd, out_path);
 }
 
 PropctlProcess::~PropctlProcess() {
@@ -184,6 +185,21 @@ bool PropctlProcess::WaitForErrLine(const std::string& prefix) {
     if (line->rfind(prefix, 0) == 0) return true;
   }
   return false;
+}
+
+void PropctlProcess::CloseOut() {
+  close(mOut.fd);
+  mOut.fd = -1;
+}
+
+Result PropctlProcess::Finish() {
+  Result result;
+  result.out = mOut.buffer;
+  result.err = mErr.buffer;
+  if (!ReadToEnd(mOut.fd, mErr.fd, result)) kill(mPid, SIGKILL);
+  result.status = ExitStatus(mPid);
+  mPid = -1;
+  return result;
 }
 
 int PropctlProcess::StopWith(int signal_number) {

@@ -43,7 +43,8 @@ Result Propctl(const std::vector<std::string>& args, const char* out_path = null
 
 class PropctlProcess {
  public:
-  explicit PropctlProcess(const std::vector<std::string>& args);
+  // Standard output goes to `out_path` instead of a pipe when one is given.
+  explicit PropctlProcess(const std::vector<std::string>& args, const char* out_path = nullptr);
   // Kills the process if it still runs.
   ~PropctlProcess();
   PropctlProcess(const PropctlProcess&) = delete;
@@ -60,6 +61,11 @@ class PropctlProcess {
   // Sends `signal_number` and waits for the exit; the exit status, or -1
   // when the process did not exit normally.
   int StopWith(int signal_number);
+  // Closes this end of the standard output pipe: the reader goes away.
+  void CloseOut();
+  // Waits at most kPatience for the process to end by itself (it is killed
+  // after that); its status and what it printed that was not read yet.
+  Result Finish();
 
  private:
   struct Stream {

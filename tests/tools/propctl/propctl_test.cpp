@@ -3,6 +3,7 @@
 // directory is a private tmpfs (the test command runs them through
 // scripts/private-ns.sh).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,6 +13,7 @@
 namespace {
 
 using propctl_test::kConfigFile;
+using propctl_test::PropctlProcess;
 using propctl_test::ReadText;
 using propctl_test::Result;
 using propctl_test::Propctl;
@@ -240,6 +242,69 @@ TEST_F(PropctlTest, CommandLineMistakesExitTwo) {
     EXPECT_EQ(result.err.find("propctl: "), 0u) << shown << result.err;
   }
   EXPECT_EQ(ReadText(kConfigFile), kInitial);
+}
+
+// Where a case's standard output goes.
+enum class Output { kPipe, kReaderGone, kFull };
+
+// Runs the case to its end; a watch (output kReaderGone or kFull) sees a
+// new value of "a" once it is armed.
+Result RunCase(const std::vector<std::string>& args, Output output) {
+  static int changes = 0;
+  if (output == Output::kPipe) return Propctl(args);
+  PropctlProcess watch(args, output == Output::kFull ? "/dev/full" : nullptr);
+  if (output == Output::kReaderGone) watch.CloseOut();
+  EXPECT_TRUE(watch.WaitForErrLine("propctl: watching "));
+  EXPECT_EQ(Propctl({"set", "a", "new" + std::to_string(++changes)}).status, 0);
+  return watch.Finish();
+}
+
+// What a new user meets first: a watch in a pipeline whose reader goes away
+// or onto a full disk ends with 4 at its first failed write; a FIFO or a
+// device given as the file is refused at once, never waited on; wait takes
+// --timeout anywhere on the line, as its manual page and completion say.
+TEST_F(PropctlTest, EndsAndRefusesAsTheManualSaysInPipelinesOnSpecialFilesAndInWait) {
+  const std::string fifo = "/etc/j-config/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // how standard error starts
+    Output output = Output::kPipe;
+  };
+  std::vector<Case> cases = {
+      {{"watch"}, 4, "propctl: standard output: Broken pipe\n", Output::kReaderGone},
+      {{"watch", "a"}, 4, "propctl: standard output: No space left on device\n", Output::kFull},
+      {{"wait", "--timeout", "0.05", "b", "3"}, 1, ""},
+      {{"wait", "b", "--timeout=0.05", "3"}, 1, ""},
+      {{"--timeout", "60", "wait", "b", "2"}, 0, ""},
+      {{"list", "--timeout", "1"}, 2, "propctl: --timeout does not go with list\n"},
+  };
+  for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"list"}, {"get", "a"}}) {
+      std::vector<std::string> args = {"-f", path};
+      args.insert(args.end(), command.begin(), command.end());
+      cases.push_back({args, 4, "propctl: " + path + ": not a regular file\n"});
+    }
+  }
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const auto& arg : c.args) shown += "'" + arg + "' ";
+    const Result result = RunCase(c.args, c.output);
+    EXPECT_EQ(result.status, c.status) << shown;
+    EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << shown << result.err;
+  }
+  unlink(fifo.c_str());
+
+  const std::string help = Propctl({"--help"}).out;
+  for (const char* name : {"propctl.1", "propctl.bash-completion"}) {
+    const std::optional<std::string> text = ReadText(std::string(PROPCTL_SOURCE_DIR "/") + name);
+    ASSERT_TRUE(text) << name;
+    for (const char* word : {"wait", "timeout"}) {
+      EXPECT_NE(text->find(word), std::string::npos) << name << " never names " << word;
+      EXPECT_NE(help.find(word), std::string::npos) << "--help never names " << word;
+    }
+  }
 }
 
 }  // namespace
