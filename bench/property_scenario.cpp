@@ -34,6 +34,7 @@
 #include "platform/log/zu_log.h"
 #include "property/store/property_api.h"
 #include "property/store/property_file.h"
+#include "property/store/property_format.h"
 
 extern char** environ;
 
@@ -136,13 +137,10 @@ std::string ReadFile() {
 }
 
 std::map<std::string, std::string> Pairs(const std::string& text) {
-  PropertyFile rules;
-  std::map<std::string, std::string> pairs;
-  std::istringstream lines(text);
-  for (std::string line, key, value; std::getline(lines, line);) {
-    if (rules.AnalyseLine(line, key, value)) pairs[key] = value;
-  }
-  return pairs;
+  property_format::Pairs pairs;
+  std::string kept;
+  property_format::Split(text, &pairs, kept);
+  return {pairs.begin(), pairs.end()};
 }
 
 std::string BaseFile() {

@@ -21,6 +21,7 @@
 
 #include "property/store/observer.h"
 #include "property/store/property_file.h"
+#include "property/store/property_format.h"
 #include "tests/support/private_config_dir.h"
 
 namespace store_test {
@@ -50,18 +51,10 @@ inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) 
 
 // The pairs of a property file's text, by the file's own line rules.
 inline std::map<std::string, std::string> ParsePairs(const std::string& text) {
-  PropertyFile rules;
-  std::map<std::string, std::string> pairs;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string key;
-    std::string value;
-    if (rules.AnalyseLine(text.substr(start, end - start), key, value)) pairs[key] = value;
-    start = end + 1;
-  }
-  return pairs;
+  property_format::Pairs pairs;
+  std::string kept;
+  property_format::Split(text, &pairs, kept);
+  return {pairs.begin(), pairs.end()};
 }
 
 // The names in a directory, without "." and "..".
