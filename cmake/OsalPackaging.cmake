@@ -74,7 +74,8 @@ set(osal_runtime_depends "libc6 (>= ${osal_libc}), libgcc-s1 (>= 3.0), libstdc++
 
 # osal_deb_package(<component> <package> <section> <depends> <description>)
 # Names a component's package, gives it its description (the first line is
-# its summary) and installs its copyright file, changelog and lintian
+# its summary; cpack indents the other lines itself, so they start at the
+# margin) and installs its copyright file, changelog and lintian
 # override. Those three are excluded from a full installation: only a
 # component installation, which is how cpack fills each package, puts them
 # in, so that "cmake --install" into a prefix leaves them out.
@@ -134,41 +135,41 @@ osal_deb_library(boundck c_boundck libc-boundck0)
 set(osal_platform_names "liblog0, libc-boundck0")
 osal_deb_package(osal libosal0 libs "${osal_runtime_depends}, ${osal_platform_names}"
 "OS abstraction library: threads, message queue, clocks, media metadata
- Named real-time worker threads, a timed message queue, microsecond clocks,
- a typed metadata container, an in-process parameter parcel, sealed
- memory-file regions and backtrace printing.")
+Named real-time worker threads, a timed message queue, microsecond clocks,
+a typed metadata container, an in-process parameter parcel, sealed
+memory-file regions and backtrace printing.")
 osal_deb_package(property libproperty0 libs "${osal_runtime_depends}, ${osal_platform_names}"
 "Property store library with change notification across processes
- property_get and property_set on /etc/j-config/mj-gralloc.cfg, a message
- loop, and an inotify watcher that makes every process re-read the file
- after another process rewrote it.")
+property_get and property_set on /etc/j-config/mj-gralloc.cfg, a message
+loop, and an inotify watcher that makes every process re-read the file
+after another process rewrote it.")
 osal_deb_package(log liblog0 libs "${osal_runtime_depends}"
 "Platform log library (stand-in)
- The log function ZuLogPrint that libosal and libproperty call, writing one
- line per call to standard error; warnings and errors unless ZULOG_LEVEL
- names another threshold. A platform whose own log library provides
- liblog0 replaces this package.")
+The log function ZuLogPrint that libosal and libproperty call, writing one
+line per call to standard error; warnings and errors unless ZULOG_LEVEL
+names another threshold. A platform whose own log library provides
+liblog0 replaces this package.")
 osal_deb_package(boundck libc-boundck0 libs "${osal_runtime_depends}"
 "Bounds-checked copy library (stand-in)
- The copy functions memcpy_s and strcpy_s that libosal and libproperty
- call. A platform whose own bounds-checked library provides libc-boundck0
- replaces this package.")
+The copy functions memcpy_s and strcpy_s that libosal and libproperty
+call. A platform whose own bounds-checked library provides libc-boundck0
+replaces this package.")
 osal_deb_package(dev libosal-dev libdevel
   "libosal0 (= ${osal_deb_version}), libproperty0 (= ${osal_deb_version})"
 "Development files for libosal and libproperty
- Headers, the .so links, the CMake package (find_package(osal)) and the
- pkg-config files (osal, property).")
+Headers, the .so links, the CMake package (find_package(osal)) and the
+pkg-config files (osal, property).")
 osal_deb_package(standinsdev osal-platform-standins-dev libdevel
   "liblog0 (= ${osal_deb_version}), libc-boundck0 (= ${osal_deb_version})"
 "Development files of the liblog and libc_boundck stand-ins
- The headers zu_log.h and bounds_checked.h and the .so links of this
- tree's stand-ins for the platform's log and bounds-checked copy
- libraries. A platform ships its own in their place.")
+The headers zu_log.h and bounds_checked.h and the .so links of this
+tree's stand-ins for the platform's log and bounds-checked copy
+libraries. A platform ships its own in their place.")
 osal_deb_package(tool propctl utils "libproperty0 (>= ${osal_deb_version})"
 "Command-line tool for the property store
- propctl gets, sets, unsets, lists and watches the properties of
- /etc/j-config/mj-gralloc.cfg (or another file of the same format),
- with a manual page and bash completion.")
+propctl gets, sets, unsets, lists and watches the properties of
+/etc/j-config/mj-gralloc.cfg (or another file of the same format),
+with a manual page and bash completion.")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "${osal_runtime_depends}, ${CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS}")
 endif()
