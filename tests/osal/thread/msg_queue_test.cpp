@@ -154,6 +154,20 @@ class Gate : public osal::IMsgHandler {
   std::atomic<bool> mReturned{false};
 };
 
+// A started queue whose worker is held inside `gate`, so that the test can
+// arrange the items behind it before it releases the gate.
+class HeldQueue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(queue.Start("held", kPriority), 0);
+    ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
+    ASSERT_TRUE(gate.WaitEntered());
+  }
+
+  osal::MsgQueue queue;
+  Gate gate;
+};
+
 // Waits until the kernel reports the thread `tid` of this process asleep.
 bool WaitAsleep(int tid) {
   const auto deadline = Clock::now() + kDeadline;
@@ -305,12 +319,7 @@ TEST(MsgQueue, RunsItemsInDueTimeOrderAndNeverBeforeDue) {
 
 // Equal due times for real: with the clock stopped, every QueueMsg reads the
 // same instant. The worker is held meanwhile, so that it sees them all.
-TEST(MsgQueue, ItemsOfOneDueTimeRunInQueueOrder) {
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("fifo", kPriority), 0);
-  Gate gate;
-  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
-  ASSERT_TRUE(gate.WaitEntered());
+TEST_F(HeldQueue, ItemsOfOneDueTimeRunInQueueOrder) {
   Journal journal;
   std::vector<std::unique_ptr<Probe>> probes;
   {
@@ -375,15 +384,10 @@ TEST(MsgQueue, ItemQueuedJustBeforeTheWorkerReadsTheClockKeepsItsDueTimeOrder) {
   }
 }
 
-TEST(MsgQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("wake", kPriority), 0);
+TEST_F(HeldQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
   Journal journal;
   Probe late(journal, "late");
   Probe early(journal, "early");
-  Gate gate;
-  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
-  ASSERT_TRUE(gate.WaitEntered());
   const Clock::time_point late_due = Clock::now() + 10s;
   ASSERT_EQ(queue.QueueMsg(&late, Ns(10s)), 0);
   gate.Release();
@@ -403,12 +407,7 @@ TEST(MsgQueue, EarlierItemQueuedWhileTheWorkerWaitsRunsAtItsOwnDueTime) {
 
 // The worker is held while the items are queued and removed, so none of
 // them can have run, whatever the scheduling.
-TEST(MsgQueue, RemoveMsgNotifiesEachPendingItemOfTheHandlerAndDropsThem) {
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("remove", kPriority), 0);
-  Gate gate;
-  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
-  ASSERT_TRUE(gate.WaitEntered());
+TEST_F(HeldQueue, RemoveMsgNotifiesEachPendingItemOfTheHandlerAndDropsThem) {
   Journal journal;
   Probe removed(journal, "removed");
   Probe kept(journal, "kept");
@@ -485,15 +484,10 @@ TEST(MsgQueue, StopNotifiesPendingItemsInDueOrderAndReleasesWaiters) {
 
 // The item behind the running handler is released only after the queue
 // refuses new items, that is after Stop has begun: it can only be notified.
-TEST(MsgQueue, StopWaitsForTheRunningHandlerAndRunsNothingAfterIt) {
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("stopwait", kPriority), 0);
-  Gate gate;
+TEST_F(HeldQueue, StopWaitsForTheRunningHandlerAndRunsNothingAfterIt) {
   Journal journal;
   Probe behind(journal, "behind");
   Probe filler(journal, "filler");
-  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
-  ASSERT_TRUE(gate.WaitEntered());
   ASSERT_EQ(queue.QueueMsg(&behind, 0), 0);  // due, but the worker is busy
 
   std::atomic<bool> returned_after_handler{false};
@@ -560,14 +554,9 @@ TEST(MsgQueue, StopFromItsOwnHandlerIsRefusedAndTheQueueRunsOn) {
   }
 }
 
-TEST(MsgQueue, EveryConcurrentStopWaitsForTheRunningHandler) {
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("stoptwice", kPriority), 0);
-  Gate gate;
+TEST_F(HeldQueue, EveryConcurrentStopWaitsForTheRunningHandler) {
   Journal journal;
   Probe filler(journal, "filler");
-  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
-  ASSERT_TRUE(gate.WaitEntered());
 
   std::atomic<bool> first_after_handler{false};
   std::thread first([&] {
@@ -763,13 +752,8 @@ TEST(MsgQueue, ConcurrentProducersAndRemovalsLoseNothingAndKeepOrder) {
 // More items pending than the queue keeps slots for: those beyond the pool
 // get slots of their own, and both kinds run in queue order or are
 // discarded and given back.
-TEST(MsgQueue, ItemsBeyondTheSlotPoolRunInOrderOrAreDiscarded) {
+TEST_F(HeldQueue, ItemsBeyondTheSlotPoolRunInOrderOrAreDiscarded) {
   constexpr int kItems = 3000;
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("pool", kPriority), 0);
-  Gate gate;
-  ASSERT_EQ(queue.QueueMsg(&gate, 0), 0);
-  ASSERT_TRUE(gate.WaitEntered());
   Tally tally;
   Tally removed_tally;
   Item removed(removed_tally);
