@@ -74,7 +74,8 @@ set(osal_runtime_depends "libc6 (>= ${osal_libc}), libgcc-s1 (>= 3.0), libstdc++
 
 # osal_deb_package(<component> <package> <section> <depends> <description>)
 # Names a component's package, gives it its description (the first line is
-# its summary) and installs its copyright file, changelog and lintian
+# its summary; cpack indents the other lines itself, so they start at the
+# margin) and installs its copyright file, changelog and lintian
 # override. Those three are excluded from a full installation: only a
 # component installation, which is how cpack fills each package, puts them
 # in, so that "cmake --install" into a prefix leaves them out.

@@ -4,7 +4,7 @@
 # folder and asio.hpp is not found where it is installed. The configure must
 # succeed, say that the benchmark needing them is skipped, and keep every
 # other target: the libraries, propctl, the tests, the demo and the other
-# benchmarks.
+# benchmarks. No build type is given, so it must be the optimised default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh bench
@@ -19,6 +19,8 @@ output=$(PKG_CONFIG_LIBDIR="$empty" PKG_CONFIG_PATH="" cmake -S . -B "$build" -G
   -DCMAKE_IGNORE_PATH="$asio_dir" -DOSAL_WERROR="${OSAL_WERROR:-OFF}" 2>&1) || { echo "$output"; fail "configure failed"; }
 grep -qx -- "-- bench_msg_queue_peers skipped: GLib (glib-2.0 through pkg-config) and Asio (asio.hpp) not found" \
   <<<"$output" || { echo "$output"; fail "no status line for the skipped benchmark"; }
+grep -qx "CMAKE_BUILD_TYPE:STRING=RelWithDebInfo" "$build/CMakeCache.txt" ||
+  fail "a configure without a build type is not RelWithDebInfo"
 targets=$(cmake --build "$build" --target help)
 for target in osal property propctl demo test_propctl bench_msg_queue; do
   grep -q "^$target:" <<<"$targets" || fail "target $target missing"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh built into build/packages/.
 #   both:  lintian reports no error and no warning; names, architecture,
-#          contents (all under /usr, the right machine code, SONAMEs,
-#          shlibs, symbols and ldconfig triggers).
+#          each package's own summary line, contents (all under /usr, the
+#          right machine code, SONAMEs, shlibs, symbols and ldconfig triggers).
 #   arm64: propctl --version runs under qemu-aarch64 from the unpacked files.
 #   amd64: as root, they install with dpkg -i, a consumer builds against
 #          /usr with find_package(osal) and with pkg-config and runs, propctl
@@ -45,6 +45,9 @@ check_contents() {  # ARCH MULTIARCH ELF-MACHINE
     if dpkg-deb -c "$deb" | awk '{print $6}' | grep -vE '^\./(usr/.*)?$'; then fail "$deb: files outside /usr"; fi
     dpkg-deb -x "$deb" "$root"
   done
+  local summaries
+  summaries=$(for name in "${names[@]}"; do dpkg-deb -f "$(deb_of "$arch" "$name")" Description | head -n 1; done)
+  [ "$(sort -u <<<"$summaries" | wc -l)" = "${#names[@]}" ] || fail "two packages share a summary line"
   local libdir="$root/usr/lib/$multiarch"
   for lib in osal property; do
     deb=$(deb_of "$arch" "lib${lib}0")
