@@ -101,7 +101,13 @@ class PropertyProcessesTest : public ::testing::TestWithParam<Medium> {
   }
 
   void MountCoarseImage() {
-    mDiskDir = "/var/tmp/property_coarse.img";
+    // A name of its own: tests running at once must not format each
+    // other's mounted image.
+    char pattern[] = "/var/tmp/property_coarse.XXXXXX";
+    const int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    close(fd);
+    mDiskDir = pattern;
     const std::string make = "truncate -s 8M " + mDiskDir + " && mkfs.ext4 -q -F -I 128 " + mDiskDir + " 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0);
     ASSERT_EQ(std::system(("mount -o loop " + mDiskDir + " " + kConfigDir).c_str()), 0);
