@@ -21,9 +21,6 @@ MsgQueueSlotPool::Slot* MsgQueueSlotPool::New() {
   if (stash == nullptr) {
     stash = NewBlock();
   }
-  if (stash == nullptr) {
-    return new Slot;  // the pool is spent
-  }
   Slot* slot = std::exchange(stash, stash->next);
   // The worker wrote the next slot last; fetch it while the caller goes on,
   // not when the next New needs it.
@@ -33,9 +30,6 @@ MsgQueueSlotPool::Slot* MsgQueueSlotPool::New() {
 
 MsgQueueSlotPool::Slot* MsgQueueSlotPool::NewBlock() {
   auto& blocks = mQueue.mBlocks;
-  if (blocks.size() == kPoolBlocks) {
-    return nullptr;
-  }
   static_assert(sizeof(Slot) == 32, "two slots to a cache line");
   blocks.push_back(std::make_unique<MsgQueue::Block>());
   Slot* block = blocks.back()->slots;

@@ -1,10 +1,12 @@
 // The slot pool of a MsgQueue: where the slots of queued items come from and
 // go back to.
 //
-// A view over the queue's pool fields. The pool holds up to kPoolBlocks
-// blocks of 64 slots, allocated by New as needed and kept until the queue
-// is destroyed; a slot that is busy elsewhere (the stash taken by another
-// New) or beyond the pool is a single allocation, freed when given back.
+// A view over the queue's pool fields. The pool holds blocks of 64 slots,
+// allocated by New whenever it finds no free slot and kept until the queue
+// is destroyed, so it grows to the most items ever on their way through at
+// once and never asks the heap for more while the worker keeps up; a slot
+// New makes while the stash is busy (taken by another New) is a single
+// allocation, freed when given back.
 // Free slots travel in four chains: the worker gives back run slots to its
 // own chain (Recycle) and hands them on through the spare chain, which it
 // fills only when New has emptied it, to New's stash; slots discarded under
@@ -29,9 +31,6 @@ class MsgQueueSlotPool {
  public:
   using Slot = MsgQueue::Slot;
 
-  // The pool's blocks, at most.
-  static constexpr size_t kPoolBlocks = 16;
-
   explicit MsgQueueSlotPool(MsgQueue& queue) : mQueue(queue) {}
 
   // A free slot, fields unset.
@@ -46,8 +45,7 @@ class MsgQueueSlotPool {
   // In a forked child: if a New held the stash at the fork, leaves the
   // pool behind, so that nothing half written is used or freed.
   void LeaveBehindInChild();
-  // Allocates another block, unless the pool has all its blocks, and
-  // returns its slots as a chain. Stash held.
+  // Allocates another block and returns its slots as a chain. Stash held.
   Slot* NewBlock();
 
  private:
