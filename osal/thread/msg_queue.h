@@ -210,8 +210,8 @@ class OSAL_EXPORT MsgQueue {
   static constexpr uintptr_t kWaiting = 2;  // the worker sleeps; wake it
   static constexpr uintptr_t kFlags = kClosed | kWaiting;
 
-  // A slot from the pool, or a single allocation when another QueueMsg has
-  // the pool's stash.
+  // A slot from the pool, or a single allocation when other QueueMsgs have
+  // both of the pool's stashes.
   Slot* NewSlot();
   // Allocates another block of the pool and returns its slots as a chain.
   // mStashBusy held.
@@ -297,11 +297,16 @@ class OSAL_EXPORT MsgQueue {
   // kept until the queue is destroyed. Free slots travel from the worker
   // (mRecycled) through mSpare, which the worker fills only when QueueMsg
   // has emptied it, to QueueMsg's mStash; discarded ones through
-  // mDiscarded. A QueueMsg that finds mStash busy (another QueueMsg has it)
-  // allocates a single slot instead.
+  // mDiscarded. QueueMsg takes a slot from one of two stashes: the one its
+  // thread was given, or else the other; a QueueMsg that finds both busy
+  // (other QueueMsgs have them) allocates a single slot instead.
   alignas(64) std::atomic<bool> mStashBusy{false};
   Slot* mStash = nullptr;                      // guarded by mStashBusy
   std::vector<std::unique_ptr<Block>> mBlocks;  // guarded by mStashBusy
+  // The second stash, filled from mSpare only (blocks are allocated under
+  // mStashBusy), so that two producers seldom meet at one stash.
+  std::atomic<bool> mOtherStashBusy{false};
+  Slot* mOtherStash = nullptr;  // guarded by mOtherStashBusy
   // Apart from the stash: the worker looks at it after every step.
   alignas(64) std::atomic<Slot*> mSpare{nullptr};
   alignas(64) Chain mRecycled;  // worker only; oldest first
