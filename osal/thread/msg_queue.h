@@ -34,9 +34,12 @@
 // It runs the taken items in order without the lock; each taken item is
 // claimed, by the worker just before its HandleMsg or by a RemoveMsg or Stop
 // that discards it, whichever comes first, so a discarded item never runs.
-// Items on their way through live in slots of a pool of up to 1024 per
-// queue, allocated as needed in blocks and reused; items that wait for their
-// due time, and items beyond the pool, get an allocation of their own.
+// Items on their way through live in slots of a pool per queue, allocated
+// in blocks when no slot is free and reused, so that producers ahead of the
+// worker cost neither them nor the worker an allocation per item (and the
+// pool keeps the most slots ever in use at once until the queue is
+// destroyed); items that wait for their due time get an allocation of their
+// own.
 //
 // States: Idle (before Start, after Stop, after a failed Start) refuses
 // QueueMsg with -38; Started accepts; Stop discards every pending item, calling
@@ -207,11 +210,11 @@ class OSAL_EXPORT MsgQueue {
   static constexpr uintptr_t kWaiting = 2;  // the worker sleeps; wake it
   static constexpr uintptr_t kFlags = kClosed | kWaiting;
 
-  // A slot from the pool, or a single allocation when the pool is busy or
-  // spent.
+  // A slot from the pool, or a single allocation when other QueueMsgs have
+  // both of the pool's stashes.
   Slot* NewSlot();
-  // Allocates another block of the pool, unless it has all its blocks, and
-  // returns its slots as a chain. mStashBusy held.
+  // Allocates another block of the pool and returns its slots as a chain.
+  // mStashBusy held.
   Slot* NewBlock();
   // The slot that an mIncoming value points to, or null.
   static Slot* NewestSlot(uintptr_t incoming);
@@ -290,15 +293,20 @@ class OSAL_EXPORT MsgQueue {
   // under mMutex only, except that a push that wakes the worker clears
   // kWaiting.
   alignas(64) std::atomic<uintptr_t> mIncoming{kClosed};
-  // The pool: blocks of slots allocated by QueueMsg as needed, up to 1024
-  // slots, and kept until the queue is destroyed. Free slots travel from
-  // the worker (mRecycled) through mSpare, which the worker fills only when
-  // QueueMsg has emptied it, to QueueMsg's mStash; discarded ones through
-  // mDiscarded. A QueueMsg that finds mStash busy (another QueueMsg has it)
-  // or the pool spent allocates a single slot instead.
+  // The pool: blocks of slots allocated by QueueMsg when none is free, and
+  // kept until the queue is destroyed. Free slots travel from the worker
+  // (mRecycled) through mSpare, which the worker fills only when QueueMsg
+  // has emptied it, to QueueMsg's mStash; discarded ones through
+  // mDiscarded. QueueMsg takes a slot from one of two stashes: the one its
+  // thread was given, or else the other; a QueueMsg that finds both busy
+  // (other QueueMsgs have them) allocates a single slot instead.
   alignas(64) std::atomic<bool> mStashBusy{false};
   Slot* mStash = nullptr;                      // guarded by mStashBusy
   std::vector<std::unique_ptr<Block>> mBlocks;  // guarded by mStashBusy
+  // The second stash, filled from mSpare only (blocks are allocated under
+  // mStashBusy), so that two producers seldom meet at one stash.
+  std::atomic<bool> mOtherStashBusy{false};
+  Slot* mOtherStash = nullptr;  // guarded by mOtherStashBusy
   // Apart from the stash: the worker looks at it after every step.
   alignas(64) std::atomic<Slot*> mSpare{nullptr};
   alignas(64) Chain mRecycled;  // worker only; oldest first

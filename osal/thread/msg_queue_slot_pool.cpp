@@ -6,23 +6,44 @@
 
 namespace osal {
 
+namespace {
+
+// The stash this thread tries first: threads are given the two in turn.
+thread_local int tLane = -1;
+std::atomic<int> gNextLane{0};
+
+}  // namespace
+
 MsgQueueSlotPool::Slot* MsgQueueSlotPool::New() {
-  if (mQueue.mStashBusy.exchange(true, std::memory_order_acquire)) {
-    return new Slot;  // another New has the stash
+  if (tLane < 0) {
+    tLane = gNextLane.fetch_add(1, std::memory_order_relaxed) & 1;
+  }
+  for (int lane : {tLane, tLane ^ 1}) {
+    if (Slot* slot = FromStash(lane)) {
+      return slot;
+    }
+  }
+  return new Slot;  // other News have both stashes
+}
+
+MsgQueueSlotPool::Slot* MsgQueueSlotPool::FromStash(int lane) {
+  std::atomic<bool>& busy = lane == 0 ? mQueue.mStashBusy : mQueue.mOtherStashBusy;
+  if (busy.exchange(true, std::memory_order_acquire)) {
+    return nullptr;
   }
   struct Unbusy {
     std::atomic<bool>& busy;
     ~Unbusy() { busy.store(false, std::memory_order_release); }
-  } unbusy{mQueue.mStashBusy};
-  Slot*& stash = mQueue.mStash;
+  } unbusy{busy};
+  Slot*& stash = lane == 0 ? mQueue.mStash : mQueue.mOtherStash;
   if (stash == nullptr) {
     stash = mQueue.mSpare.exchange(nullptr, std::memory_order_acquire);
   }
-  if (stash == nullptr) {
+  if (stash == nullptr && lane == 0) {
     stash = NewBlock();
   }
   if (stash == nullptr) {
-    return new Slot;  // the pool is spent
+    return nullptr;
   }
   Slot* slot = std::exchange(stash, stash->next);
   // The worker wrote the next slot last; fetch it while the caller goes on,
@@ -33,9 +54,6 @@ MsgQueueSlotPool::Slot* MsgQueueSlotPool::New() {
 
 MsgQueueSlotPool::Slot* MsgQueueSlotPool::NewBlock() {
   auto& blocks = mQueue.mBlocks;
-  if (blocks.size() == kPoolBlocks) {
-    return nullptr;
-  }
   static_assert(sizeof(Slot) == 32, "two slots to a cache line");
   blocks.push_back(std::make_unique<MsgQueue::Block>());
   Slot* block = blocks.back()->slots;
@@ -84,15 +102,16 @@ void MsgQueueSlotPool::Recycle(Slot* chain) {
 }
 
 void MsgQueueSlotPool::LeaveBehindInChild() {
-  if (!mQueue.mStashBusy.load(std::memory_order_relaxed)) {
-    return;
+  // A New was halfway through a stash (or the block list) at the fork: what
+  // it held is left as it is, never freed (the slots of queued items stay
+  // valid), and the flag stays set, so that the child's News pass it by.
+  if (mQueue.mOtherStashBusy.load(std::memory_order_relaxed)) {
+    mQueue.mOtherStash = nullptr;
   }
-  // A New was halfway through the stash or the block list at the fork: both
-  // are left as they are, never freed (the slots of queued items stay
-  // valid), and the flag stays set, so that every New of the child makes a
-  // single slot.
-  mQueue.mStash = nullptr;
-  new (&mQueue.mBlocks) std::vector<std::unique_ptr<MsgQueue::Block>>();
+  if (mQueue.mStashBusy.load(std::memory_order_relaxed)) {
+    mQueue.mStash = nullptr;
+    new (&mQueue.mBlocks) std::vector<std::unique_ptr<MsgQueue::Block>>();
+  }
 }
 
 }  // namespace osal

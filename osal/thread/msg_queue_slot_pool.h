@@ -1,18 +1,21 @@
 // The slot pool of a MsgQueue: where the slots of queued items come from and
 // go back to.
 //
-// A view over the queue's pool fields. The pool holds up to kPoolBlocks
-// blocks of 64 slots, allocated by New as needed and kept until the queue
-// is destroyed; a slot that is busy elsewhere (the stash taken by another
-// New) or beyond the pool is a single allocation, freed when given back.
+// A view over the queue's pool fields. The pool holds blocks of 64 slots,
+// allocated by New whenever it finds no free slot and kept until the queue
+// is destroyed, so it grows to the most items ever on their way through at
+// once and never asks the heap for more while the worker keeps up. New
+// takes slots from one of two stashes (each thread is given one, and tries
+// the other when its own is busy); a slot New makes while both are busy
+// (taken by other News) is a single allocation, freed when given back.
 // Free slots travel in four chains: the worker gives back run slots to its
 // own chain (Recycle) and hands them on through the spare chain, which it
 // fills only when New has emptied it, to New's stash; slots discarded under
 // the queue's mutex wait in the discarded chain until the worker recycles
 // them (TakeDiscarded).
 //
-// Threads and locks: New from any thread, without a lock (the stash is
-// guarded by the mStashBusy flag, which New only tries, never waits for).
+// Threads and locks: New from any thread, without a lock (each stash is
+// guarded by a busy flag, which New only tries, never waits for).
 // Release and TakeDiscarded with the queue's mutex held. Recycle on the
 // worker only. LeaveBehindInChild in a forked child, before it has other
 // threads; a fork waits for no New.
@@ -29,9 +32,6 @@ class MsgQueueSlotPool {
  public:
   using Slot = MsgQueue::Slot;
 
-  // The pool's blocks, at most.
-  static constexpr size_t kPoolBlocks = 16;
-
   explicit MsgQueueSlotPool(MsgQueue& queue) : mQueue(queue) {}
 
   // A free slot, fields unset.
@@ -43,14 +43,18 @@ class MsgQueueSlotPool {
   Slot* TakeDiscarded();
   // Gives back the slots of a chain that ran or was discarded. Worker only.
   void Recycle(Slot* chain);
-  // In a forked child: if a New held the stash at the fork, leaves the
-  // pool behind, so that nothing half written is used or freed.
+  // In a forked child: if a New held a stash at the fork, leaves that
+  // stash (and, for the first, the blocks) behind, so that nothing half
+  // written is used or freed.
   void LeaveBehindInChild();
-  // Allocates another block, unless the pool has all its blocks, and
-  // returns its slots as a chain. Stash held.
+  // Allocates another block and returns its slots as a chain. Stash held.
   Slot* NewBlock();
 
  private:
+  // A slot from stash `lane` (0: mStash, which may allocate a block; 1:
+  // mOtherStash), or null when it is busy or, for the second, empty.
+  Slot* FromStash(int lane);
+
   MsgQueue& mQueue;
 };
 

@@ -749,9 +749,8 @@ TEST(MsgQueue, ConcurrentProducersAndRemovalsLoseNothingAndKeepOrder) {
   EXPECT_EQ(removed.mRuns + removed.mDiscards, removed_queued.load());
 }
 
-// More items pending than the queue keeps slots for: those beyond the pool
-// get slots of their own, and both kinds run in queue order or are
-// discarded and given back.
+// Thousands of items pending behind a held worker: the pool grows for them,
+// and they run in queue order or are discarded and given back.
 TEST_F(HeldQueue, ItemsBeyondTheSlotPoolRunInOrderOrAreDiscarded) {
   constexpr int kItems = 3000;
   Tally tally;
