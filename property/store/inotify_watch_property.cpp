@@ -12,17 +12,15 @@
 #include <vector>
 
 #include "platform/log/zu_log.h"
+#include "property/store/inotify_event_decoder.h"
 #include "property/store/library_thread_start.h"
 
 namespace {
 
-constexpr uint32_t kFileMask = IN_CLOSE_WRITE;
-// What can make a name that names a file name another one, or none. A
-// create matters only to a name that names nothing: the directory watch
-// asks for creates only while a path in it has no file, so that a writer's
-// temporary wakes nobody.
-constexpr uint32_t kDirectorySelfMask = IN_MOVE_SELF | IN_DELETE_SELF;
-constexpr uint32_t kDirectoryMask = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | kDirectorySelfMask;
+constexpr uint32_t kFileMask = InotifyEventDecoder::kFileEvents;
+// The directory watch asks for creates only while a path in it has no file,
+// so that a writer's temporary wakes nobody.
+constexpr uint32_t kDirectoryMask = InotifyEventDecoder::kDirectoryEvents;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 constexpr int32_t kNoWatch = -1;
@@ -93,10 +91,11 @@ class Ancestors {
     return std::any_of(mList.begin(), mList.end(), [wd](const Entry& entry) { return entry.wd == wd; });
   }
 
-  // True when `event` of a directory watch may lead to a waiting path.
-  bool Concerns(const inotify_event& event) const {
-    return std::any_of(mList.begin(), mList.end(), [&event](const Entry& entry) {
-      return entry.wd == event.wd && (event.len == 0 || entry.child == event.name);
+  // True when an event of directory watch `wd` about `name` (null: the
+  // directory itself) may lead to a waiting path.
+  bool Concerns(int32_t wd, const char* name) const {
+    return std::any_of(mList.begin(), mList.end(), [wd, name](const Entry& entry) {
+      return entry.wd == wd && (name == nullptr || entry.child == name);
     });
   }
 
@@ -127,6 +126,14 @@ void LetGoOfAncestor(int fd, int32_t wd, const std::list<WdName>& watched, std::
   } else if (std::find(createsArmed.begin(), createsArmed.end(), wd) == createsArmed.end()) {
     createsArmed.push_back(wd);
   }
+}
+
+// True when an event of directory watch `wd` about `name` (null: the
+// directory itself) concerns a watched or waiting path.
+bool Concerns(const Ancestors& ancestors, const std::list<WdName>& watched, int32_t wd, const char* name) {
+  return ancestors.Concerns(wd, name) || std::any_of(watched.begin(), watched.end(), [wd, name](const WdName& entry) {
+           return entry.dirWd == wd && (name == nullptr || strcmp(name, NameOf(entry.name)) == 0);
+         });
 }
 
 }  // namespace
@@ -246,7 +253,6 @@ InotifyWatchProperty::~InotifyWatchProperty() {
   StopAndJoin();
   std::lock_guard<std::mutex> lock(mMutex);
   CloseDescriptors();  // removes every watch
-  mCurrentEvent = nullptr;
   mObservers.clear();
   mWatchList.clear();
   mWatchCount = 0;
@@ -692,10 +698,7 @@ void InotifyWatchProperty::ReadLoop() {
 
 bool InotifyWatchProperty::ConcernsWatchedPath(const inotify_event& event) {
   std::lock_guard<std::mutex> lock(mMutex);
-  return More().ancestors.Concerns(event) ||
-         std::any_of(mWatchList.begin(), mWatchList.end(), [&event](const WdName& entry) {
-           return entry.dirWd == event.wd && (event.len == 0 || strcmp(event.name, NameOf(entry.name)) == 0);
-         });
+  return Concerns(More().ancestors, mWatchList, event.wd, event.len == 0 ? nullptr : event.name);
 }
 
 void InotifyWatchProperty::NotifyEveryPath() {
@@ -708,32 +711,17 @@ void InotifyWatchProperty::NotifyEveryPath() {
 }
 
 // Events of the watched files go through the loop, one message each; those
-// of their directories only make the watcher look again, once per batch. A
-// watch's end tells nothing: a file replaced or removed is told through its
-// directory, and a watch this watcher removed is observed by nobody.
+// of their directories only make the watcher look again, once per batch.
 void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
-  bool lookAgain = false;
-  bool directoriesMoved = false;
-  bool overflowed = false;
-  std::vector<int32_t> gone;
-  size_t offset = 0;
-  while (offset + sizeof(inotify_event) <= length) {
-    mCurrentEvent = reinterpret_cast<const inotify_event*>(buffer + offset);
-    offset += sizeof(inotify_event) + mCurrentEvent->len;
-    const uint32_t mask = mCurrentEvent->mask;
-    if ((mask & IN_Q_OVERFLOW) != 0) {
-      overflowed = true;
-    } else if ((mask & IN_IGNORED) != 0) {
-      gone.push_back(mCurrentEvent->wd);
-    } else if ((mask & (kDirectoryMask | IN_CREATE)) != 0) {
-      const bool concerns = ConcernsWatchedPath(*mCurrentEvent);
-      lookAgain = lookAgain || concerns;
-      directoriesMoved = directoriesMoved || (concerns && (mask & kDirectorySelfMask) != 0);
-    } else {
-      ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", mCurrentEvent->wd);
-      SendMessage(Message(0, mCurrentEvent->wd));
-    }
+  const InotifyDecision decision = InotifyEventDecoder::Decode(
+      buffer, length, [this](int32_t wd, const char* name) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return Concerns(More().ancestors, mWatchList, wd, name);
+      });
+  for (int32_t wd : decision.reread) {
+    ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", wd);
+    SendMessage(Message(0, wd));
   }
-  if (lookAgain || overflowed) LookAgain(directoriesMoved || overflowed, gone);
-  if (overflowed) NotifyEveryPath();
+  if (decision.lookAgain) LookAgain(decision.directoriesMoved, decision.gone);
+  if (decision.overflowed) NotifyEveryPath();
 }

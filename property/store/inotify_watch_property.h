@@ -215,7 +215,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   int32_t mStopFd = -1;     // eventfd that wakes the reader; written by Init
   int32_t mNextMissingKey = -2;  // guarded by mMutex; counts down
   int64_t mWatchCount = 0;  // guarded by mMutex
-  const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
+  // Kept for the class layout; nothing reads it since the events are
+  // decoded apart (InotifyEventDecoder).
+  const inotify_event* mCurrentEvent = nullptr;
 
  private:
   // State that came after the first packages. It lives beside the object
