@@ -8,141 +8,34 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/log/zu_log.h"
 #include "property/store/inotify_event_decoder.h"
 #include "property/store/library_thread_start.h"
+#include "property/store/watch_table.h"
 
 namespace {
 
-constexpr uint32_t kFileMask = InotifyEventDecoder::kFileEvents;
-// The directory watch asks for creates only while a path in it has no file,
-// so that a writer's temporary wakes nobody.
-constexpr uint32_t kDirectoryMask = InotifyEventDecoder::kDirectoryEvents;
+constexpr int32_t kNoWatch = Ancestors::kNoWatch;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
-constexpr int32_t kNoWatch = -1;
-// Levels a missing directory's wait may move down in one look.
-constexpr int kAncestorLooks = 16;
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-const char* NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path.c_str() : path.c_str() + slash + 1;
-}
-
-bool IsMissingKey(int32_t wd) { return wd < kNoWatch; }
 
 using Registration = std::pair<std::string, Observer*>;
-
-// Where a watched path whose directory is missing waits: the nearest
-// directory above it that exists, watched for the name in it that leads to
-// the path (created or moved there) and for its own going. Guarded by the
-// watcher's mMutex.
-class Ancestors {
- public:
-  // Watches the nearest existing directory above the directory of `path`,
-  // which is missing. True when that is another watch than before: the
-  // caller then looks at the path once more, since what was made before
-  // the watch came is told by nothing. False, and `path` has no ancestor,
-  // when the nearest existing directory cannot be watched. `unused` is the
-  // watch that no path waits in any more, or kNoWatch.
-  bool Follow(int fd, const std::string& path, int32_t& unused) {
-    std::string missing = DirectoryOf(path);
-    for (std::string above = DirectoryOf(missing); above != missing; above = DirectoryOf(missing)) {
-      const int32_t wd = inotify_add_watch(fd, above.c_str(), kDirectoryMask | IN_CREATE | IN_ONLYDIR | IN_MASK_ADD);
-      if (wd == kNoWatch && errno == ENOENT) {
-        missing = above;
-        continue;
-      }
-      if (wd == kNoWatch) break;
-      const std::string child = NameOf(missing);
-      const auto it = Find(path);
-      if (it != mList.end() && it->wd == wd && it->child == child) return false;
-      unused = Forget(path);
-      if (unused == wd) unused = kNoWatch;
-      mList.push_back({path, wd, child});
-      return true;
-    }
-    unused = Forget(path);
-    return false;
-  }
-
-  // Forgets the ancestor of `path`; returns its watch when no other path
-  // waits there, else kNoWatch.
-  int32_t Forget(const std::string& path) {
-    const auto it = Find(path);
-    if (it == mList.end()) return kNoWatch;
-    const int32_t wd = it->wd;
-    mList.erase(it);
-    return Uses(wd) ? kNoWatch : wd;
-  }
-
-  bool Has(const std::string& path) const { return Find(path) != mList.end(); }
-
-  bool Uses(int32_t wd) const {
-    return std::any_of(mList.begin(), mList.end(), [wd](const Entry& entry) { return entry.wd == wd; });
-  }
-
-  // True when an event of directory watch `wd` about `name` (null: the
-  // directory itself) may lead to a waiting path.
-  bool Concerns(int32_t wd, const char* name) const {
-    return std::any_of(mList.begin(), mList.end(), [wd, name](const Entry& entry) {
-      return entry.wd == wd && (name == nullptr || entry.child == name);
-    });
-  }
-
-  void Clear() { mList.clear(); }
-
- private:
-  struct Entry {
-    std::string path;   // the watched path
-    int32_t wd;         // the watch of the nearest existing directory
-    std::string child;  // the name in it that leads to the path
-  };
-
-  std::vector<Entry>::const_iterator Find(const std::string& path) const {
-    return std::find_if(mList.begin(), mList.end(), [&path](const Entry& entry) { return entry.path == path; });
-  }
-
-  std::vector<Entry> mList;
-};
-
-// An ancestor's watch that no path waits in any more goes, unless it is
-// also a watched path's directory: then only its creates go, once the
-// watcher disarms them.
-void LetGoOfAncestor(int fd, int32_t wd, const std::list<WdName>& watched, std::vector<int32_t>& createsArmed) {
-  if (wd == kNoWatch) return;
-  const bool lived = std::any_of(watched.begin(), watched.end(), [wd](const WdName& entry) { return entry.dirWd == wd; });
-  if (!lived) {
-    inotify_rm_watch(fd, wd);
-  } else if (std::find(createsArmed.begin(), createsArmed.end(), wd) == createsArmed.end()) {
-    createsArmed.push_back(wd);
-  }
-}
-
-// True when an event of directory watch `wd` about `name` (null: the
-// directory itself) concerns a watched or waiting path.
-bool Concerns(const Ancestors& ancestors, const std::list<WdName>& watched, int32_t wd, const char* name) {
-  return ancestors.Concerns(wd, name) || std::any_of(watched.begin(), watched.end(), [wd, name](const WdName& entry) {
-           return entry.dirWd == wd && (name == nullptr || strcmp(name, NameOf(entry.name)) == 0);
-         });
-}
 
 }  // namespace
 
 struct InotifyWatchProperty::Extras {
-  std::vector<int32_t> createsArmed;  // directory watches that ask for creates
+  explicit Extras(InotifyWatchProperty& watcher)
+      : table(watcher.mInotifyFd, watcher.mWatchList, watcher.mNextMissingKey, watcher.mWatchCount, &Moved,
+              &watcher) {}
+  static void Moved(void* watcher, int32_t from, int32_t to) {
+    static_cast<InotifyWatchProperty*>(watcher)->MoveObservers(from, to);
+  }
+  WatchTable table;                     // the watcher's paths and their watches
   std::vector<Registration> untilIdle;  // made through SetCallbackUntilIdle
   std::vector<Registration> released;   // let go since, until registered again or removed
-  Ancestors ancestors;                  // of the paths whose directory is missing
 };
 
 // The map (not its entries) is guarded by `mutex`, which comes after a
@@ -235,7 +128,7 @@ InotifyWatchProperty::InotifyWatchProperty() {
   {
     InotifyWatchPropertyTable& table = Holder().table;
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.extras.emplace(this, Extras());
+    table.extras.emplace(this, Extras(*this));
   }
   Init();
   LibraryThreadStart::Demote(mThread);
@@ -254,8 +147,7 @@ InotifyWatchProperty::~InotifyWatchProperty() {
   std::lock_guard<std::mutex> lock(mMutex);
   CloseDescriptors();  // removes every watch
   mObservers.clear();
-  mWatchList.clear();
-  mWatchCount = 0;
+  More().table.Clear();
   InotifyWatchPropertyTable& table = Holder().table;
   std::lock_guard<std::mutex> tableLock(table.mutex);
   table.extras.erase(this);
@@ -295,56 +187,16 @@ int InotifyWatchProperty::Init() {
 }
 
 std::list<WdName>::iterator InotifyWatchProperty::FindWatch(const std::string& path) {
-  return std::find_if(mWatchList.begin(), mWatchList.end(),
-                      [&path](const WdName& entry) { return entry.name == path; });
+  return More().table.Find(path);
 }
 
 int InotifyWatchProperty::CreatWatchPropertyFile(std::string path) { return AddWatch(path, false); }
 
 int InotifyWatchProperty::AddWatch(const std::string& path, bool fileMayBeMissing) {
-  auto existing = FindWatch(path);
-  if (existing != mWatchList.end()) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is already watched: %s", path.c_str());
-    return existing->wd;
-  }
-  if (mWatchCount >= WD_NUM) {
-    ZuLogPrint(ZU_LOG_ERROR, nullptr, "watchFileNumisMAX: %s >= WD_NUM: %d ", path.c_str(), WD_NUM);
-    return -1;
-  }
-  WdName entry{inotify_add_watch(mInotifyFd, path.c_str(), kFileMask), path, kNoWatch};
-  if (entry.wd != kNoWatch || fileMayBeMissing) FollowDirectory(entry);
-  Extras& more = More();
-  if (entry.dirWd == kNoWatch && !(fileMayBeMissing && more.ancestors.Has(path))) {
-    if (entry.wd != kNoWatch && !SharesWatch(entry.wd, entry)) inotify_rm_watch(mInotifyFd, entry.wd);
-    LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(path), mWatchList, more.createsArmed);
-    ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_add_watch");
-    return -1;
-  }
-  if (entry.wd == kNoWatch) entry.wd = mNextMissingKey--;
-  FollowFile(entry);  // a replace before the directory was watched is told by neither watch
-  mWatchList.push_back(entry);
-  ++mWatchCount;
-  return entry.wd;
+  return More().table.Add(path, fileMayBeMissing);
 }
 
-int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
-  auto it = FindWatch(path);
-  if (it == mWatchList.end()) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is not watched: %s", path.c_str());
-    return 0;
-  }
-  const int wd = it->wd;
-  if (!IsMissingKey(wd) && !SharesWatch(wd, *it)) inotify_rm_watch(mInotifyFd, wd);
-  Extras& more = More();
-  if (it->dirWd != kNoWatch && !SharesDirectory(it->dirWd, *it) && !more.ancestors.Uses(it->dirWd)) {
-    inotify_rm_watch(mInotifyFd, it->dirWd);
-  }
-  mWatchList.erase(it);
-  LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(path), mWatchList, more.createsArmed);
-  --mWatchCount;
-  DisarmCreates();
-  return wd;
-}
+int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) { return More().table.Remove(path); }
 
 int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) { return Register(path, observer, false); }
 
@@ -434,11 +286,8 @@ void InotifyWatchProperty::ReleaseIfIdle() {
     Extras& more = More();
     told.swap(more.untilIdle);
     more.released.insert(more.released.end(), told.begin(), told.end());
-    more.createsArmed.clear();
-    more.ancestors.Clear();
+    more.table.Clear();
     mObservers.clear();
-    mWatchList.clear();
-    mWatchCount = 0;
   }
   mDispatchingThread.store(std::this_thread::get_id());
   for (const auto& released : told) released.second->UpdateInotify();
@@ -529,13 +378,11 @@ int InotifyWatchProperty::DoInotifyEvent(int wd) {
 }
 
 bool InotifyWatchProperty::SharesWatch(int32_t wd, const WdName& except) const {
-  return std::any_of(mWatchList.begin(), mWatchList.end(),
-                     [&](const WdName& entry) { return &entry != &except && entry.wd == wd; });
+  return More().table.SharesWatch(wd, except);
 }
 
 bool InotifyWatchProperty::SharesDirectory(int32_t dirWd, const WdName& except) const {
-  return std::any_of(mWatchList.begin(), mWatchList.end(),
-                     [&](const WdName& entry) { return &entry != &except && entry.dirWd == dirWd; });
+  return More().table.SharesDirectory(dirWd, except);
 }
 
 void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
@@ -548,91 +395,20 @@ void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
   mObservers.erase(old);
 }
 
-int InotifyWatchProperty::WatchDirectory(const std::string& path) {
-  // IN_MASK_ADD keeps the creates another path of the directory asked for.
-  return inotify_add_watch(mInotifyFd, DirectoryOf(path).c_str(), kDirectoryMask | IN_ONLYDIR | IN_MASK_ADD);
-}
+int InotifyWatchProperty::WatchDirectory(const std::string& path) { return More().table.WatchDirectory(path); }
 
-bool InotifyWatchProperty::ArmCreates(const WdName& entry) {
-  if (entry.dirWd == kNoWatch || IsArmed(entry.dirWd)) return false;
-  const uint32_t mask = kDirectoryMask | IN_CREATE | IN_ONLYDIR;
-  if (inotify_add_watch(mInotifyFd, DirectoryOf(entry.name).c_str(), mask) != entry.dirWd) return false;
-  More().createsArmed.push_back(entry.dirWd);
-  return true;
-}
+bool InotifyWatchProperty::ArmCreates(const WdName& entry) { return More().table.ArmCreates(entry); }
 
-bool InotifyWatchProperty::IsArmed(int32_t dirWd) const {
-  const std::vector<int32_t>& armed = More().createsArmed;
-  return std::find(armed.begin(), armed.end(), dirWd) != armed.end();
-}
+bool InotifyWatchProperty::IsArmed(int32_t dirWd) const { return More().table.IsArmed(dirWd); }
 
-void InotifyWatchProperty::DisarmCreates() {
-  Extras& more = More();
-  std::vector<int32_t>& createsArmed = more.createsArmed;
-  for (auto armed = createsArmed.begin(); armed != createsArmed.end();) {
-    const int32_t dirWd = *armed;
-    auto waiting = std::find_if(mWatchList.begin(), mWatchList.end(), [dirWd](const WdName& entry) {
-      return entry.dirWd == dirWd && IsMissingKey(entry.wd);
-    });
-    if (waiting != mWatchList.end() || more.ancestors.Uses(dirWd)) {
-      ++armed;
-      continue;
-    }
-    auto inside = std::find_if(mWatchList.begin(), mWatchList.end(),
-                               [dirWd](const WdName& entry) { return entry.dirWd == dirWd; });
-    if (inside != mWatchList.end()) {
-      inotify_add_watch(mInotifyFd, DirectoryOf(inside->name).c_str(), kDirectoryMask | IN_ONLYDIR);
-    }
-    armed = createsArmed.erase(armed);
-  }
-}
+void InotifyWatchProperty::DisarmCreates() { More().table.DisarmCreates(); }
 
-void InotifyWatchProperty::FollowDirectory(WdName& entry) {
-  Extras& more = More();
-  int current = WatchDirectory(entry.name);
-  // A missing directory is waited for in the nearest one above that exists;
-  // each level made meanwhile moves the wait one level down. The bound
-  // keeps a directory made and removed over and over from holding mMutex.
-  int32_t unused = kNoWatch;
-  for (int looks = 0; current == kNoWatch && errno == ENOENT && looks < kAncestorLooks; ++looks) {
-    const bool moved = more.ancestors.Follow(mInotifyFd, entry.name, unused);
-    LetGoOfAncestor(mInotifyFd, unused, mWatchList, more.createsArmed);
-    if (!moved) break;
-    current = WatchDirectory(entry.name);
-  }
-  if (current != kNoWatch) LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(entry.name), mWatchList, more.createsArmed);
-  if (current == entry.dirWd) return;
-  // A directory moved away keeps its watch: drop it, or events of the
-  // name there would still count.
-  if (entry.dirWd != kNoWatch && !SharesDirectory(entry.dirWd, entry) && !more.ancestors.Uses(entry.dirWd)) {
-    inotify_rm_watch(mInotifyFd, entry.dirWd);
-  }
-  entry.dirWd = current;
-}
+void InotifyWatchProperty::FollowDirectory(WdName& entry) { More().table.FollowDirectory(entry); }
 
 bool InotifyWatchProperty::FollowFile(WdName& entry) { return FollowFile(entry, {}); }
 
 bool InotifyWatchProperty::FollowFile(WdName& entry, const std::vector<int32_t>& gone) {
-  int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
-  // A file created before the directory told of creates would be told by
-  // nothing: the path is looked at once more after.
-  if (current == kNoWatch && ArmCreates(entry)) {
-    current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
-  }
-  if (current == kNoWatch) {
-    if (IsMissingKey(entry.wd)) return false;
-    current = mNextMissingKey--;
-  }
-  if (current == entry.wd) return false;
-  // The path names another file now, or none: its observers follow it, and
-  // the old file (which may live on under another name) is no longer
-  // watched unless another path still names it.
-  const int previous = entry.wd;
-  entry.wd = current;
-  const bool removed = std::find(gone.begin(), gone.end(), previous) != gone.end();
-  if (!IsMissingKey(previous) && !removed && !SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
-  MoveObservers(previous, current);
-  return true;
+  return More().table.FollowFile(entry, gone);
 }
 
 int InotifyWatchProperty::ModifyWatchPropertyFile() {
@@ -644,13 +420,7 @@ void InotifyWatchProperty::LookAgain(bool directoriesMoved, const std::vector<in
   std::vector<int32_t> moved;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (WdName& entry : mWatchList) {
-      if (directoriesMoved || entry.dirWd == kNoWatch) FollowDirectory(entry);
-      if (FollowFile(entry, gone) && std::find(moved.begin(), moved.end(), entry.wd) == moved.end()) {
-        moved.push_back(entry.wd);
-      }
-    }
-    DisarmCreates();
+    moved = More().table.LookAgain(directoriesMoved, gone);
   }
   for (int32_t wd : moved) NotifyObservers(wd);
 }
@@ -698,7 +468,7 @@ void InotifyWatchProperty::ReadLoop() {
 
 bool InotifyWatchProperty::ConcernsWatchedPath(const inotify_event& event) {
   std::lock_guard<std::mutex> lock(mMutex);
-  return Concerns(More().ancestors, mWatchList, event.wd, event.len == 0 ? nullptr : event.name);
+  return More().table.Concerns(event.wd, event.len == 0 ? nullptr : event.name);
 }
 
 void InotifyWatchProperty::NotifyEveryPath() {
@@ -716,7 +486,7 @@ void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
   const InotifyDecision decision = InotifyEventDecoder::Decode(
       buffer, length, [this](int32_t wd, const char* name) {
         std::lock_guard<std::mutex> lock(mMutex);
-        return Concerns(More().ancestors, mWatchList, wd, name);
+        return More().table.Concerns(wd, name);
       });
   for (int32_t wd : decision.reread) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", wd);
