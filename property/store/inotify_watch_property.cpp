@@ -14,6 +14,7 @@
 #include "platform/log/zu_log.h"
 #include "property/store/inotify_event_decoder.h"
 #include "property/store/library_thread_start.h"
+#include "property/store/observer_registry.h"
 #include "property/store/watch_table.h"
 
 namespace {
@@ -22,20 +23,18 @@ constexpr int32_t kNoWatch = Ancestors::kNoWatch;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
 
-using Registration = std::pair<std::string, Observer*>;
-
 }  // namespace
 
 struct InotifyWatchProperty::Extras {
   explicit Extras(InotifyWatchProperty& watcher)
       : table(watcher.mInotifyFd, watcher.mWatchList, watcher.mNextMissingKey, watcher.mWatchCount, &Moved,
-              &watcher) {}
+              &watcher),
+        observers(watcher.mObservers) {}
   static void Moved(void* watcher, int32_t from, int32_t to) {
     static_cast<InotifyWatchProperty*>(watcher)->MoveObservers(from, to);
   }
-  WatchTable table;                     // the watcher's paths and their watches
-  std::vector<Registration> untilIdle;  // made through SetCallbackUntilIdle
-  std::vector<Registration> released;   // let go since, until registered again or removed
+  WatchTable table;            // the watcher's paths and their watches
+  ObserverRegistry observers;  // who is told of each watch
 };
 
 // The map (not its entries) is guarded by `mutex`, which comes after a
@@ -223,25 +222,7 @@ int InotifyWatchProperty::Register(const std::string& path, Observer* observer, 
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: invalid wd!");
     return -1;
   }
-  // insert, not operator[]: that one leaves a GNU unique symbol in
-  // unoptimised builds, which keeps the library from ever being unloaded.
-  std::list<Observer*>& observers = mObservers.insert({wd, {}}).first->second;
-  std::vector<Registration>& releasable = More().untilIdle;
-  const auto made = std::find(releasable.begin(), releasable.end(), Registration(path, observer));
-  const bool mayGo = made != releasable.end();
-  // Registered again, a registration takes the kind asked for now.
-  if (std::find(observers.begin(), observers.end(), observer) == observers.end()) {
-    observers.push_back(observer);
-    ForgetRelease(path, observer);
-  } else if (mayGo == untilIdle) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This Observer is repeat");
-    return 0;
-  }
-  if (mayGo && !untilIdle) releasable.erase(made);
-  if (!mayGo && untilIdle) {
-    releasable.emplace_back(path, observer);
-    Wake();  // the reader starts counting the idle time
-  }
+  if (More().observers.Add(wd, path, observer, untilIdle)) Wake();  // the reader starts counting the idle time
   return 0;
 }
 
@@ -259,35 +240,26 @@ void InotifyWatchProperty::Wake() {
 }
 
 bool InotifyWatchProperty::ForgetRelease(const std::string& path, Observer* observer) {
-  std::vector<Registration>& released = More().released;
-  const auto it = std::find(released.begin(), released.end(), Registration(path, observer));
-  if (it == released.end()) return false;
-  released.erase(it);
-  return true;
+  return More().observers.ForgetRelease(path, observer);
 }
 
 int InotifyWatchProperty::IdleTimeoutMs() const {
-  size_t registrations = 0;
-  for (const auto& observers : mObservers) registrations += observers.second.size();
-  const bool releasable = mInotifyFd >= 0 && registrations > 0 && More().untilIdle.size() >= registrations;
-  return releasable ? kIdleReleaseMs : -1;
+  return mInotifyFd >= 0 && More().observers.AllReleasable() ? kIdleReleaseMs : -1;
 }
 
 void InotifyWatchProperty::ReleaseIfIdle() {
   // Held first, as a dispatch does: a RemoveCallback that finds the
   // observer released still waits until it has been told.
   std::lock_guard<std::mutex> dispatch(mDispatchMutex);
-  std::vector<Registration> told;
+  std::vector<ObserverRegistry::Registration> told;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (IdleTimeoutMs() < 0) return;
     close(mInotifyFd);  // ends every watch
     mInotifyFd = -1;
     Extras& more = More();
-    told.swap(more.untilIdle);
-    more.released.insert(more.released.end(), told.begin(), told.end());
+    told = more.observers.ReleaseAll();
     more.table.Clear();
-    mObservers.clear();
   }
   mDispatchingThread.store(std::this_thread::get_id());
   for (const auto& released : told) released.second->UpdateInotify();
@@ -297,9 +269,7 @@ void InotifyWatchProperty::ReleaseIfIdle() {
 bool InotifyWatchProperty::IsObserving(const std::string& path, Observer* observer) {
   std::lock_guard<std::mutex> lock(mMutex);
   const auto entry = FindWatch(path);
-  if (entry == mWatchList.end()) return false;
-  const auto it = mObservers.find(entry->wd);
-  return it != mObservers.end() && std::find(it->second.begin(), it->second.end(), observer) != it->second.end();
+  return entry != mWatchList.end() && More().observers.Has(entry->wd, observer);
 }
 
 int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
@@ -329,29 +299,15 @@ bool InotifyWatchProperty::Unregister(const std::string& path, Observer* observe
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is not watched: %s", path.c_str());
     return false;
   }
-  auto observers = mObservers.find(entry->wd);
-  if (observers == mObservers.end()) return false;
-  std::list<Observer*>& list = observers->second;
-  auto it = std::find(list.begin(), list.end(), observer);
-  if (it == list.end()) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This remove Observer is null");
-    return false;
-  }
-  list.erase(it);
-  std::vector<Registration>& untilIdle = More().untilIdle;
-  const auto made = std::find(untilIdle.begin(), untilIdle.end(), Registration(path, observer));
-  if (made != untilIdle.end()) untilIdle.erase(made);
-  if (list.empty()) {
-    mObservers.erase(observers);
-    RemoveWatchPropertyFile(path);
-  }
+  bool lastOne = false;
+  if (!More().observers.Remove(entry->wd, path, observer, lastOne)) return false;
+  if (lastOne) RemoveWatchPropertyFile(path);
   return true;
 }
 
 bool InotifyWatchProperty::IsObserving(int32_t wd, Observer* observer) {
   std::lock_guard<std::mutex> lock(mMutex);
-  auto it = mObservers.find(wd);
-  return it != mObservers.end() && std::find(it->second.begin(), it->second.end(), observer) != it->second.end();
+  return More().observers.Has(wd, observer);
 }
 
 void InotifyWatchProperty::NotifyObservers(int32_t wd) {
@@ -359,10 +315,9 @@ void InotifyWatchProperty::NotifyObservers(int32_t wd) {
   std::list<Observer*> observers;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto it = mObservers.find(wd);
-    if (it == mObservers.end()) return;
-    observers = it->second;
+    observers = More().observers.ObserversOf(wd);
   }
+  if (observers.empty()) return;
   mDispatchingThread.store(std::this_thread::get_id());
   for (Observer* observer : observers) {
     // An observer may remove (and destroy) another one of this list from
@@ -385,15 +340,7 @@ bool InotifyWatchProperty::SharesDirectory(int32_t dirWd, const WdName& except) 
   return More().table.SharesDirectory(dirWd, except);
 }
 
-void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
-  auto old = mObservers.find(from);
-  if (old == mObservers.end()) return;
-  std::list<Observer*>& target = mObservers.insert({to, {}}).first->second;
-  for (Observer* observer : old->second) {
-    if (std::find(target.begin(), target.end(), observer) == target.end()) target.push_back(observer);
-  }
-  mObservers.erase(old);
-}
+void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) { More().observers.Move(from, to); }
 
 int InotifyWatchProperty::WatchDirectory(const std::string& path) { return More().table.WatchDirectory(path); }
 
@@ -475,7 +422,7 @@ void InotifyWatchProperty::NotifyEveryPath() {
   std::vector<int32_t> keys;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (const auto& observers : mObservers) keys.push_back(observers.first);
+    keys = More().observers.Keys();
   }
   for (int32_t key : keys) SendMessage(Message(0, key));
 }

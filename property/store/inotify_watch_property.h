@@ -222,7 +222,7 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
  private:
   // State that came after the first packages: the watch table (over
   // mWatchList, mWatchCount, mNextMissingKey and mInotifyFd) and the
-  // until-idle registrations. It lives beside the object (in a table of the
+  // observer registry (over mObservers, with the until-idle registrations). It lives beside the object (in a table of the
   // library), so that the exported class keeps its size and layout; its
   // members are guarded by mMutex.
   struct Extras;
