@@ -8,134 +8,33 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/log/zu_log.h"
+#include "property/store/inotify_event_decoder.h"
 #include "property/store/library_thread_start.h"
+#include "property/store/observer_registry.h"
+#include "property/store/watch_table.h"
 
 namespace {
 
-constexpr uint32_t kFileMask = IN_CLOSE_WRITE;
-// What can make a name that names a file name another one, or none. A
-// create matters only to a name that names nothing: the directory watch
-// asks for creates only while a path in it has no file, so that a writer's
-// temporary wakes nobody.
-constexpr uint32_t kDirectorySelfMask = IN_MOVE_SELF | IN_DELETE_SELF;
-constexpr uint32_t kDirectoryMask = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | kDirectorySelfMask;
+constexpr int32_t kNoWatch = Ancestors::kNoWatch;
 // Ten events with a name of up to 255 bytes and its NUL.
 constexpr size_t kReadBufferSize = 10 * (sizeof(inotify_event) + 255 + 1);
-constexpr int32_t kNoWatch = -1;
-// Levels a missing directory's wait may move down in one look.
-constexpr int kAncestorLooks = 16;
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-const char* NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path.c_str() : path.c_str() + slash + 1;
-}
-
-bool IsMissingKey(int32_t wd) { return wd < kNoWatch; }
-
-using Registration = std::pair<std::string, Observer*>;
-
-// Where a watched path whose directory is missing waits: the nearest
-// directory above it that exists, watched for the name in it that leads to
-// the path (created or moved there) and for its own going. Guarded by the
-// watcher's mMutex.
-class Ancestors {
- public:
-  // Watches the nearest existing directory above the directory of `path`,
-  // which is missing. True when that is another watch than before: the
-  // caller then looks at the path once more, since what was made before
-  // the watch came is told by nothing. False, and `path` has no ancestor,
-  // when the nearest existing directory cannot be watched. `unused` is the
-  // watch that no path waits in any more, or kNoWatch.
-  bool Follow(int fd, const std::string& path, int32_t& unused) {
-    std::string missing = DirectoryOf(path);
-    for (std::string above = DirectoryOf(missing); above != missing; above = DirectoryOf(missing)) {
-      const int32_t wd = inotify_add_watch(fd, above.c_str(), kDirectoryMask | IN_CREATE | IN_ONLYDIR | IN_MASK_ADD);
-      if (wd == kNoWatch && errno == ENOENT) {
-        missing = above;
-        continue;
-      }
-      if (wd == kNoWatch) break;
-      const std::string child = NameOf(missing);
-      const auto it = Find(path);
-      if (it != mList.end() && it->wd == wd && it->child == child) return false;
-      unused = Forget(path);
-      if (unused == wd) unused = kNoWatch;
-      mList.push_back({path, wd, child});
-      return true;
-    }
-    unused = Forget(path);
-    return false;
-  }
-
-  // Forgets the ancestor of `path`; returns its watch when no other path
-  // waits there, else kNoWatch.
-  int32_t Forget(const std::string& path) {
-    const auto it = Find(path);
-    if (it == mList.end()) return kNoWatch;
-    const int32_t wd = it->wd;
-    mList.erase(it);
-    return Uses(wd) ? kNoWatch : wd;
-  }
-
-  bool Has(const std::string& path) const { return Find(path) != mList.end(); }
-
-  bool Uses(int32_t wd) const {
-    return std::any_of(mList.begin(), mList.end(), [wd](const Entry& entry) { return entry.wd == wd; });
-  }
-
-  // True when `event` of a directory watch may lead to a waiting path.
-  bool Concerns(const inotify_event& event) const {
-    return std::any_of(mList.begin(), mList.end(), [&event](const Entry& entry) {
-      return entry.wd == event.wd && (event.len == 0 || entry.child == event.name);
-    });
-  }
-
-  void Clear() { mList.clear(); }
-
- private:
-  struct Entry {
-    std::string path;   // the watched path
-    int32_t wd;         // the watch of the nearest existing directory
-    std::string child;  // the name in it that leads to the path
-  };
-
-  std::vector<Entry>::const_iterator Find(const std::string& path) const {
-    return std::find_if(mList.begin(), mList.end(), [&path](const Entry& entry) { return entry.path == path; });
-  }
-
-  std::vector<Entry> mList;
-};
-
-// An ancestor's watch that no path waits in any more goes, unless it is
-// also a watched path's directory: then only its creates go, once the
-// watcher disarms them.
-void LetGoOfAncestor(int fd, int32_t wd, const std::list<WdName>& watched, std::vector<int32_t>& createsArmed) {
-  if (wd == kNoWatch) return;
-  const bool lived = std::any_of(watched.begin(), watched.end(), [wd](const WdName& entry) { return entry.dirWd == wd; });
-  if (!lived) {
-    inotify_rm_watch(fd, wd);
-  } else if (std::find(createsArmed.begin(), createsArmed.end(), wd) == createsArmed.end()) {
-    createsArmed.push_back(wd);
-  }
-}
 
 }  // namespace
 
 struct InotifyWatchProperty::Extras {
-  std::vector<int32_t> createsArmed;  // directory watches that ask for creates
-  std::vector<Registration> untilIdle;  // made through SetCallbackUntilIdle
-  std::vector<Registration> released;   // let go since, until registered again or removed
-  Ancestors ancestors;                  // of the paths whose directory is missing
+  explicit Extras(InotifyWatchProperty& watcher)
+      : table(watcher.mInotifyFd, watcher.mWatchList, watcher.mNextMissingKey, watcher.mWatchCount, &Moved,
+              &watcher),
+        observers(watcher.mObservers) {}
+  static void Moved(void* watcher, int32_t from, int32_t to) {
+    static_cast<InotifyWatchProperty*>(watcher)->MoveObservers(from, to);
+  }
+  WatchTable table;            // the watcher's paths and their watches
+  ObserverRegistry observers;  // who is told of each watch
 };
 
 // The map (not its entries) is guarded by `mutex`, which comes after a
@@ -228,7 +127,7 @@ InotifyWatchProperty::InotifyWatchProperty() {
   {
     InotifyWatchPropertyTable& table = Holder().table;
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.extras.emplace(this, Extras());
+    table.extras.emplace(this, Extras(*this));
   }
   Init();
   LibraryThreadStart::Demote(mThread);
@@ -246,10 +145,8 @@ InotifyWatchProperty::~InotifyWatchProperty() {
   StopAndJoin();
   std::lock_guard<std::mutex> lock(mMutex);
   CloseDescriptors();  // removes every watch
-  mCurrentEvent = nullptr;
   mObservers.clear();
-  mWatchList.clear();
-  mWatchCount = 0;
+  More().table.Clear();
   InotifyWatchPropertyTable& table = Holder().table;
   std::lock_guard<std::mutex> tableLock(table.mutex);
   table.extras.erase(this);
@@ -289,56 +186,16 @@ int InotifyWatchProperty::Init() {
 }
 
 std::list<WdName>::iterator InotifyWatchProperty::FindWatch(const std::string& path) {
-  return std::find_if(mWatchList.begin(), mWatchList.end(),
-                      [&path](const WdName& entry) { return entry.name == path; });
+  return More().table.Find(path);
 }
 
 int InotifyWatchProperty::CreatWatchPropertyFile(std::string path) { return AddWatch(path, false); }
 
 int InotifyWatchProperty::AddWatch(const std::string& path, bool fileMayBeMissing) {
-  auto existing = FindWatch(path);
-  if (existing != mWatchList.end()) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is already watched: %s", path.c_str());
-    return existing->wd;
-  }
-  if (mWatchCount >= WD_NUM) {
-    ZuLogPrint(ZU_LOG_ERROR, nullptr, "watchFileNumisMAX: %s >= WD_NUM: %d ", path.c_str(), WD_NUM);
-    return -1;
-  }
-  WdName entry{inotify_add_watch(mInotifyFd, path.c_str(), kFileMask), path, kNoWatch};
-  if (entry.wd != kNoWatch || fileMayBeMissing) FollowDirectory(entry);
-  Extras& more = More();
-  if (entry.dirWd == kNoWatch && !(fileMayBeMissing && more.ancestors.Has(path))) {
-    if (entry.wd != kNoWatch && !SharesWatch(entry.wd, entry)) inotify_rm_watch(mInotifyFd, entry.wd);
-    LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(path), mWatchList, more.createsArmed);
-    ZuLogPrint(ZU_LOG_ERROR, nullptr, "inotify_add_watch");
-    return -1;
-  }
-  if (entry.wd == kNoWatch) entry.wd = mNextMissingKey--;
-  FollowFile(entry);  // a replace before the directory was watched is told by neither watch
-  mWatchList.push_back(entry);
-  ++mWatchCount;
-  return entry.wd;
+  return More().table.Add(path, fileMayBeMissing);
 }
 
-int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) {
-  auto it = FindWatch(path);
-  if (it == mWatchList.end()) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is not watched: %s", path.c_str());
-    return 0;
-  }
-  const int wd = it->wd;
-  if (!IsMissingKey(wd) && !SharesWatch(wd, *it)) inotify_rm_watch(mInotifyFd, wd);
-  Extras& more = More();
-  if (it->dirWd != kNoWatch && !SharesDirectory(it->dirWd, *it) && !more.ancestors.Uses(it->dirWd)) {
-    inotify_rm_watch(mInotifyFd, it->dirWd);
-  }
-  mWatchList.erase(it);
-  LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(path), mWatchList, more.createsArmed);
-  --mWatchCount;
-  DisarmCreates();
-  return wd;
-}
+int InotifyWatchProperty::RemoveWatchPropertyFile(std::string path) { return More().table.Remove(path); }
 
 int InotifyWatchProperty::SetCallback(std::string path, Observer* observer) { return Register(path, observer, false); }
 
@@ -365,25 +222,7 @@ int InotifyWatchProperty::Register(const std::string& path, Observer* observer, 
     ZuLogPrint(ZU_LOG_ERROR, nullptr, "Remove callback fail: invalid wd!");
     return -1;
   }
-  // insert, not operator[]: that one leaves a GNU unique symbol in
-  // unoptimised builds, which keeps the library from ever being unloaded.
-  std::list<Observer*>& observers = mObservers.insert({wd, {}}).first->second;
-  std::vector<Registration>& releasable = More().untilIdle;
-  const auto made = std::find(releasable.begin(), releasable.end(), Registration(path, observer));
-  const bool mayGo = made != releasable.end();
-  // Registered again, a registration takes the kind asked for now.
-  if (std::find(observers.begin(), observers.end(), observer) == observers.end()) {
-    observers.push_back(observer);
-    ForgetRelease(path, observer);
-  } else if (mayGo == untilIdle) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This Observer is repeat");
-    return 0;
-  }
-  if (mayGo && !untilIdle) releasable.erase(made);
-  if (!mayGo && untilIdle) {
-    releasable.emplace_back(path, observer);
-    Wake();  // the reader starts counting the idle time
-  }
+  if (More().observers.Add(wd, path, observer, untilIdle)) Wake();  // the reader starts counting the idle time
   return 0;
 }
 
@@ -401,38 +240,26 @@ void InotifyWatchProperty::Wake() {
 }
 
 bool InotifyWatchProperty::ForgetRelease(const std::string& path, Observer* observer) {
-  std::vector<Registration>& released = More().released;
-  const auto it = std::find(released.begin(), released.end(), Registration(path, observer));
-  if (it == released.end()) return false;
-  released.erase(it);
-  return true;
+  return More().observers.ForgetRelease(path, observer);
 }
 
 int InotifyWatchProperty::IdleTimeoutMs() const {
-  size_t registrations = 0;
-  for (const auto& observers : mObservers) registrations += observers.second.size();
-  const bool releasable = mInotifyFd >= 0 && registrations > 0 && More().untilIdle.size() >= registrations;
-  return releasable ? kIdleReleaseMs : -1;
+  return mInotifyFd >= 0 && More().observers.AllReleasable() ? kIdleReleaseMs : -1;
 }
 
 void InotifyWatchProperty::ReleaseIfIdle() {
   // Held first, as a dispatch does: a RemoveCallback that finds the
   // observer released still waits until it has been told.
   std::lock_guard<std::mutex> dispatch(mDispatchMutex);
-  std::vector<Registration> told;
+  std::vector<ObserverRegistry::Registration> told;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (IdleTimeoutMs() < 0) return;
     close(mInotifyFd);  // ends every watch
     mInotifyFd = -1;
     Extras& more = More();
-    told.swap(more.untilIdle);
-    more.released.insert(more.released.end(), told.begin(), told.end());
-    more.createsArmed.clear();
-    more.ancestors.Clear();
-    mObservers.clear();
-    mWatchList.clear();
-    mWatchCount = 0;
+    told = more.observers.ReleaseAll();
+    more.table.Clear();
   }
   mDispatchingThread.store(std::this_thread::get_id());
   for (const auto& released : told) released.second->UpdateInotify();
@@ -442,9 +269,7 @@ void InotifyWatchProperty::ReleaseIfIdle() {
 bool InotifyWatchProperty::IsObserving(const std::string& path, Observer* observer) {
   std::lock_guard<std::mutex> lock(mMutex);
   const auto entry = FindWatch(path);
-  if (entry == mWatchList.end()) return false;
-  const auto it = mObservers.find(entry->wd);
-  return it != mObservers.end() && std::find(it->second.begin(), it->second.end(), observer) != it->second.end();
+  return entry != mWatchList.end() && More().observers.Has(entry->wd, observer);
 }
 
 int InotifyWatchProperty::RemoveCallback(std::string path, Observer* observer) {
@@ -474,29 +299,15 @@ bool InotifyWatchProperty::Unregister(const std::string& path, Observer* observe
     ZuLogPrint(ZU_LOG_INFO, nullptr, "This filePath is not watched: %s", path.c_str());
     return false;
   }
-  auto observers = mObservers.find(entry->wd);
-  if (observers == mObservers.end()) return false;
-  std::list<Observer*>& list = observers->second;
-  auto it = std::find(list.begin(), list.end(), observer);
-  if (it == list.end()) {
-    ZuLogPrint(ZU_LOG_INFO, nullptr, "This remove Observer is null");
-    return false;
-  }
-  list.erase(it);
-  std::vector<Registration>& untilIdle = More().untilIdle;
-  const auto made = std::find(untilIdle.begin(), untilIdle.end(), Registration(path, observer));
-  if (made != untilIdle.end()) untilIdle.erase(made);
-  if (list.empty()) {
-    mObservers.erase(observers);
-    RemoveWatchPropertyFile(path);
-  }
+  bool lastOne = false;
+  if (!More().observers.Remove(entry->wd, path, observer, lastOne)) return false;
+  if (lastOne) RemoveWatchPropertyFile(path);
   return true;
 }
 
 bool InotifyWatchProperty::IsObserving(int32_t wd, Observer* observer) {
   std::lock_guard<std::mutex> lock(mMutex);
-  auto it = mObservers.find(wd);
-  return it != mObservers.end() && std::find(it->second.begin(), it->second.end(), observer) != it->second.end();
+  return More().observers.Has(wd, observer);
 }
 
 void InotifyWatchProperty::NotifyObservers(int32_t wd) {
@@ -504,10 +315,9 @@ void InotifyWatchProperty::NotifyObservers(int32_t wd) {
   std::list<Observer*> observers;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto it = mObservers.find(wd);
-    if (it == mObservers.end()) return;
-    observers = it->second;
+    observers = More().observers.ObserversOf(wd);
   }
+  if (observers.empty()) return;
   mDispatchingThread.store(std::this_thread::get_id());
   for (Observer* observer : observers) {
     // An observer may remove (and destroy) another one of this list from
@@ -523,110 +333,29 @@ int InotifyWatchProperty::DoInotifyEvent(int wd) {
 }
 
 bool InotifyWatchProperty::SharesWatch(int32_t wd, const WdName& except) const {
-  return std::any_of(mWatchList.begin(), mWatchList.end(),
-                     [&](const WdName& entry) { return &entry != &except && entry.wd == wd; });
+  return More().table.SharesWatch(wd, except);
 }
 
 bool InotifyWatchProperty::SharesDirectory(int32_t dirWd, const WdName& except) const {
-  return std::any_of(mWatchList.begin(), mWatchList.end(),
-                     [&](const WdName& entry) { return &entry != &except && entry.dirWd == dirWd; });
+  return More().table.SharesDirectory(dirWd, except);
 }
 
-void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) {
-  auto old = mObservers.find(from);
-  if (old == mObservers.end()) return;
-  std::list<Observer*>& target = mObservers.insert({to, {}}).first->second;
-  for (Observer* observer : old->second) {
-    if (std::find(target.begin(), target.end(), observer) == target.end()) target.push_back(observer);
-  }
-  mObservers.erase(old);
-}
+void InotifyWatchProperty::MoveObservers(int32_t from, int32_t to) { More().observers.Move(from, to); }
 
-int InotifyWatchProperty::WatchDirectory(const std::string& path) {
-  // IN_MASK_ADD keeps the creates another path of the directory asked for.
-  return inotify_add_watch(mInotifyFd, DirectoryOf(path).c_str(), kDirectoryMask | IN_ONLYDIR | IN_MASK_ADD);
-}
+int InotifyWatchProperty::WatchDirectory(const std::string& path) { return More().table.WatchDirectory(path); }
 
-bool InotifyWatchProperty::ArmCreates(const WdName& entry) {
-  if (entry.dirWd == kNoWatch || IsArmed(entry.dirWd)) return false;
-  const uint32_t mask = kDirectoryMask | IN_CREATE | IN_ONLYDIR;
-  if (inotify_add_watch(mInotifyFd, DirectoryOf(entry.name).c_str(), mask) != entry.dirWd) return false;
-  More().createsArmed.push_back(entry.dirWd);
-  return true;
-}
+bool InotifyWatchProperty::ArmCreates(const WdName& entry) { return More().table.ArmCreates(entry); }
 
-bool InotifyWatchProperty::IsArmed(int32_t dirWd) const {
-  const std::vector<int32_t>& armed = More().createsArmed;
-  return std::find(armed.begin(), armed.end(), dirWd) != armed.end();
-}
+bool InotifyWatchProperty::IsArmed(int32_t dirWd) const { return More().table.IsArmed(dirWd); }
 
-void InotifyWatchProperty::DisarmCreates() {
-  Extras& more = More();
-  std::vector<int32_t>& createsArmed = more.createsArmed;
-  for (auto armed = createsArmed.begin(); armed != createsArmed.end();) {
-    const int32_t dirWd = *armed;
-    auto waiting = std::find_if(mWatchList.begin(), mWatchList.end(), [dirWd](const WdName& entry) {
-      return entry.dirWd == dirWd && IsMissingKey(entry.wd);
-    });
-    if (waiting != mWatchList.end() || more.ancestors.Uses(dirWd)) {
-      ++armed;
-      continue;
-    }
-    auto inside = std::find_if(mWatchList.begin(), mWatchList.end(),
-                               [dirWd](const WdName& entry) { return entry.dirWd == dirWd; });
-    if (inside != mWatchList.end()) {
-      inotify_add_watch(mInotifyFd, DirectoryOf(inside->name).c_str(), kDirectoryMask | IN_ONLYDIR);
-    }
-    armed = createsArmed.erase(armed);
-  }
-}
+void InotifyWatchProperty::DisarmCreates() { More().table.DisarmCreates(); }
 
-void InotifyWatchProperty::FollowDirectory(WdName& entry) {
-  Extras& more = More();
-  int current = WatchDirectory(entry.name);
-  // A missing directory is waited for in the nearest one above that exists;
-  // each level made meanwhile moves the wait one level down. The bound
-  // keeps a directory made and removed over and over from holding mMutex.
-  int32_t unused = kNoWatch;
-  for (int looks = 0; current == kNoWatch && errno == ENOENT && looks < kAncestorLooks; ++looks) {
-    const bool moved = more.ancestors.Follow(mInotifyFd, entry.name, unused);
-    LetGoOfAncestor(mInotifyFd, unused, mWatchList, more.createsArmed);
-    if (!moved) break;
-    current = WatchDirectory(entry.name);
-  }
-  if (current != kNoWatch) LetGoOfAncestor(mInotifyFd, more.ancestors.Forget(entry.name), mWatchList, more.createsArmed);
-  if (current == entry.dirWd) return;
-  // A directory moved away keeps its watch: drop it, or events of the
-  // name there would still count.
-  if (entry.dirWd != kNoWatch && !SharesDirectory(entry.dirWd, entry) && !more.ancestors.Uses(entry.dirWd)) {
-    inotify_rm_watch(mInotifyFd, entry.dirWd);
-  }
-  entry.dirWd = current;
-}
+void InotifyWatchProperty::FollowDirectory(WdName& entry) { More().table.FollowDirectory(entry); }
 
 bool InotifyWatchProperty::FollowFile(WdName& entry) { return FollowFile(entry, {}); }
 
 bool InotifyWatchProperty::FollowFile(WdName& entry, const std::vector<int32_t>& gone) {
-  int current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
-  // A file created before the directory told of creates would be told by
-  // nothing: the path is looked at once more after.
-  if (current == kNoWatch && ArmCreates(entry)) {
-    current = inotify_add_watch(mInotifyFd, entry.name.c_str(), kFileMask);
-  }
-  if (current == kNoWatch) {
-    if (IsMissingKey(entry.wd)) return false;
-    current = mNextMissingKey--;
-  }
-  if (current == entry.wd) return false;
-  // The path names another file now, or none: its observers follow it, and
-  // the old file (which may live on under another name) is no longer
-  // watched unless another path still names it.
-  const int previous = entry.wd;
-  entry.wd = current;
-  const bool removed = std::find(gone.begin(), gone.end(), previous) != gone.end();
-  if (!IsMissingKey(previous) && !removed && !SharesWatch(previous, entry)) inotify_rm_watch(mInotifyFd, previous);
-  MoveObservers(previous, current);
-  return true;
+  return More().table.FollowFile(entry, gone);
 }
 
 int InotifyWatchProperty::ModifyWatchPropertyFile() {
@@ -638,13 +367,7 @@ void InotifyWatchProperty::LookAgain(bool directoriesMoved, const std::vector<in
   std::vector<int32_t> moved;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (WdName& entry : mWatchList) {
-      if (directoriesMoved || entry.dirWd == kNoWatch) FollowDirectory(entry);
-      if (FollowFile(entry, gone) && std::find(moved.begin(), moved.end(), entry.wd) == moved.end()) {
-        moved.push_back(entry.wd);
-      }
-    }
-    DisarmCreates();
+    moved = More().table.LookAgain(directoriesMoved, gone);
   }
   for (int32_t wd : moved) NotifyObservers(wd);
 }
@@ -692,48 +415,30 @@ void InotifyWatchProperty::ReadLoop() {
 
 bool InotifyWatchProperty::ConcernsWatchedPath(const inotify_event& event) {
   std::lock_guard<std::mutex> lock(mMutex);
-  return More().ancestors.Concerns(event) ||
-         std::any_of(mWatchList.begin(), mWatchList.end(), [&event](const WdName& entry) {
-           return entry.dirWd == event.wd && (event.len == 0 || strcmp(event.name, NameOf(entry.name)) == 0);
-         });
+  return More().table.Concerns(event.wd, event.len == 0 ? nullptr : event.name);
 }
 
 void InotifyWatchProperty::NotifyEveryPath() {
   std::vector<int32_t> keys;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (const auto& observers : mObservers) keys.push_back(observers.first);
+    keys = More().observers.Keys();
   }
   for (int32_t key : keys) SendMessage(Message(0, key));
 }
 
 // Events of the watched files go through the loop, one message each; those
-// of their directories only make the watcher look again, once per batch. A
-// watch's end tells nothing: a file replaced or removed is told through its
-// directory, and a watch this watcher removed is observed by nobody.
+// of their directories only make the watcher look again, once per batch.
 void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
-  bool lookAgain = false;
-  bool directoriesMoved = false;
-  bool overflowed = false;
-  std::vector<int32_t> gone;
-  size_t offset = 0;
-  while (offset + sizeof(inotify_event) <= length) {
-    mCurrentEvent = reinterpret_cast<const inotify_event*>(buffer + offset);
-    offset += sizeof(inotify_event) + mCurrentEvent->len;
-    const uint32_t mask = mCurrentEvent->mask;
-    if ((mask & IN_Q_OVERFLOW) != 0) {
-      overflowed = true;
-    } else if ((mask & IN_IGNORED) != 0) {
-      gone.push_back(mCurrentEvent->wd);
-    } else if ((mask & (kDirectoryMask | IN_CREATE)) != 0) {
-      const bool concerns = ConcernsWatchedPath(*mCurrentEvent);
-      lookAgain = lookAgain || concerns;
-      directoriesMoved = directoriesMoved || (concerns && (mask & kDirectorySelfMask) != 0);
-    } else {
-      ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", mCurrentEvent->wd);
-      SendMessage(Message(0, mCurrentEvent->wd));
-    }
+  const InotifyDecision decision = InotifyEventDecoder::Decode(
+      buffer, length, [this](int32_t wd, const char* name) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return More().table.Concerns(wd, name);
+      });
+  for (int32_t wd : decision.reread) {
+    ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", wd);
+    SendMessage(Message(0, wd));
   }
-  if (lookAgain || overflowed) LookAgain(directoriesMoved || overflowed, gone);
-  if (overflowed) NotifyEveryPath();
+  if (decision.lookAgain) LookAgain(decision.directoriesMoved, decision.gone);
+  if (decision.overflowed) NotifyEveryPath();
 }

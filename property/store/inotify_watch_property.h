@@ -215,12 +215,16 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   int32_t mStopFd = -1;     // eventfd that wakes the reader; written by Init
   int32_t mNextMissingKey = -2;  // guarded by mMutex; counts down
   int64_t mWatchCount = 0;  // guarded by mMutex
-  const inotify_event* mCurrentEvent = nullptr;  // used by the reader thread only
+  // Kept for the class layout; nothing reads it since the events are
+  // decoded apart (InotifyEventDecoder).
+  const inotify_event* mCurrentEvent = nullptr;
 
  private:
-  // State that came after the first packages. It lives beside the object
-  // (in a table of the library), so that the exported class keeps its size
-  // and layout; its members are guarded by mMutex.
+  // State that came after the first packages: the watch table (over
+  // mWatchList, mWatchCount, mNextMissingKey and mInotifyFd) and the
+  // observer registry (over mObservers, with the until-idle registrations). It lives beside the object (in a table of the
+  // library), so that the exported class keeps its size and layout; its
+  // members are guarded by mMutex.
   struct Extras;
   friend struct InotifyWatchPropertyTable;
   Extras& More() const;
@@ -256,44 +260,31 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // Lets every registration go when all may be (reader thread, after
   // kIdleReleaseMs without an event). Takes mDispatchMutex, then mMutex.
   void ReleaseIfIdle();
-  // Watches the directory the entry's path is in now; -1 once it is gone,
-  // and the nearest existing directory above it waits for it. Caller holds
-  // mMutex.
-  void FollowDirectory(WdName& entry);
-  // Moves the entry to the file its path names now; true when that is
-  // another file or none. `gone` are watches the kernel has ended already.
-  // Caller holds mMutex.
-  bool FollowFile(WdName& entry, const std::vector<int32_t>& gone);
-  bool FollowFile(WdName& entry);  // no watch known to be gone
   // ModifyWatchPropertyFile that asks again for a directory only when
   // `directoriesMoved` or the path has no directory watch. Takes mMutex.
   void LookAgain(bool directoriesMoved, const std::vector<int32_t>& gone);
-  // Watches the directory of `path` for what can replace or remove a file,
-  // keeping the creates the watch may already ask for; returns the watch or
-  // -1. Caller holds mMutex.
-  int WatchDirectory(const std::string& path);
-  // Makes the entry's directory watch ask for creates too; true when it did
-  // not before. Caller holds mMutex.
-  bool ArmCreates(const WdName& entry);
-  // True when directory watch `dirWd` asks for creates. Caller holds mMutex.
-  bool IsArmed(int32_t dirWd) const;
-  // Stops the creates of every directory whose watched paths all name a
-  // file. Caller holds mMutex.
-  void DisarmCreates();
-  // True when an entry other than `except` is in directory `dirWd`. Caller
-  // holds mMutex.
-  bool SharesDirectory(int32_t dirWd, const WdName& except) const;
   std::list<WdName>::iterator FindWatch(const std::string& path);
   // Removes the registration; true if there was one. Caller holds mMutex.
   bool Unregister(const std::string& path, Observer* observer);
   // True while `observer` is registered for `wd`. Takes mMutex.
   bool IsObserving(int32_t wd, Observer* observer);
-  // True when an entry other than `except` uses `wd`. Caller holds mMutex.
-  bool SharesWatch(int32_t wd, const WdName& except) const;
   // Moves the observers of `from` to `to`. Caller holds mMutex.
   void MoveObservers(int32_t from, int32_t to);
   // Calls the observers of `wd`; takes mDispatchMutex, then mMutex briefly.
   void NotifyObservers(int32_t wd);
+
+  // The watch table's own work (see WatchTable, which says what each does),
+  // kept as symbols of the library; each only forwards to the table. Caller
+  // holds mMutex.
+  void FollowDirectory(WdName& entry);
+  bool FollowFile(WdName& entry, const std::vector<int32_t>& gone);
+  bool FollowFile(WdName& entry);  // no watch known to be gone
+  int WatchDirectory(const std::string& path);
+  bool ArmCreates(const WdName& entry);
+  bool IsArmed(int32_t dirWd) const;
+  void DisarmCreates();
+  bool SharesDirectory(int32_t dirWd, const WdName& except) const;
+  bool SharesWatch(int32_t wd, const WdName& except) const;
 };
 
 #endif  // PROPERTY_STORE_INOTIFY_WATCH_PROPERTY_H_
