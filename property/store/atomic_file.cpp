@@ -442,21 +442,29 @@ bool AtomicFile::Read(const std::string& path, std::string& text, FileIdentity& 
   return true;
 }
 
-bool AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite, FileIdentity& written, bool& rewrote,
-                         Failure& failure) {
-  rewrote = false;
+AtomicFile::RewriteResult AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite) {
+  RewriteResult result;
   LockedFile locked;
-  if (!LockForRewrite(path, Deadline(kLockWaitMs), locked, failure)) return false;
+  if (!LockForRewrite(path, Deadline(kLockWaitMs), locked, result.failure)) return result;
   // The permission check: only a caller that may write the file changes it.
-  if (!locked.MayWrite()) return Fail(failure, "open");
+  if (!locked.MayWrite()) {
+    Fail(result.failure, "open");
+    return result;
+  }
   std::string raw;
-  if (!ReadLocked(locked, raw, failure)) return false;
-  const InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
-  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, raw, current, failure)) return false;
-  const std::string text = rewrite(current.text);
-  rewrote = true;
+  if (!ReadLocked(locked, raw, result.failure)) return result;
+  InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
+  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, raw, current, result.failure)) return result;
+  result.current = std::move(current.text);
+  result.text = rewrite(result.current);
+  result.outcome = Outcome::kFailed;
   bool inPlace = !locked.dir.Valid();
-  if (!inPlace && ReplaceByRename(locked, text, written, inPlace, failure)) return true;
-  if (!inPlace) return false;
-  return RewriteInPlace(locked, current.text, text, written, failure);
+  if (!inPlace && ReplaceByRename(locked, result.text, result.written, inPlace, result.failure)) {
+    result.outcome = Outcome::kWritten;
+    return result;
+  }
+  if (inPlace && RewriteInPlace(locked, result.current, result.text, result.written, result.failure)) {
+    result.outcome = Outcome::kWritten;
+  }
+  return result;
 }
