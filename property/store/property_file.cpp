@@ -8,6 +8,7 @@
 
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
+#include "property/store/freshness.h"
 #include "property/store/inotify_watch_property.h"
 #include "property/store/property_format.h"
 
@@ -182,13 +183,9 @@ void PropertyFile::TryRegister(const std::string& path) {
 }
 
 bool PropertyFile::MayRegister(const std::string& path) {
-  // The first path read is the one watched; it is tried again only once
-  // the file exists, so a missing file does not log on every call.
-  if (mWatchedPath.empty()) {
-    mWatchedPath = path;
-    return true;
-  }
-  return path == mWatchedPath && AtomicFile::Stat(path).exists;
+  // A missing file is not tried again on every call, so it does not log on
+  // every call.
+  return Freshness::MayRegister(mWatchedPath, path, [&path] { return AtomicFile::Stat(path).exists; });
 }
 
 void PropertyFile::KeepRegistered() {
@@ -277,15 +274,16 @@ void PropertyFile::Refresh(const char* path) {
   // and with it the watch.
   // Without a counter, news of another process's set may still be on its
   // way: the file itself decides.
-  if (mWatching && mIdentity.exists) {
+  if (Freshness::Heeds(mWatching, mIdentity.exists)) {
     const uint64_t changes = mCounter.Value();
-    if (!mNeedReload.load(std::memory_order_acquire) && changes == mSeenChanges && mCounter.Attached()) return;
+    const bool told = mNeedReload.load(std::memory_order_acquire);
+    if (Freshness::Quiet({told, mCounter.Attached(), changes, mSeenChanges})) return;
     // Cleared before the check: a change that lands during it asks again.
     mNeedReload.store(false, std::memory_order_relaxed);
     mSeenChanges = changes;
   }
   KeepRegistered();
-  if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
+  if (Freshness::Unchanged(mIdentity, [this] { return AtomicFile::Stat(mFileName); })) return;
   if (!mRegistered) TryRegister(mFileName);
   Load(true);
 }
@@ -376,7 +374,6 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
   mText = result.text;
   // Raised before the set returns: whoever hears of the set afterwards
   // reads it. Only this raise since the read: this process holds the file.
-  const uint64_t raised = mCounter.Raise(path);
-  if (raised != 0 && raised == changes + 1) mSeenChanges = raised;
+  mSeenChanges = Freshness::SeenAfterRaise(mSeenChanges, changes, mCounter.Raise(path));
   return StoreResult::kWritten;
 }
