@@ -49,9 +49,10 @@
 // a device, a directory) is refused at once.
 //
 // Threads: the functions keep no state and may run on any thread. Locks are
-// taken on descriptors opened for each call (close-on-exec). Lock order:
-// whatever the caller holds, then the directory lock, then the file lock;
-// the callback of Rewrite runs with both held and must not wait for another
+// taken on descriptors opened for each call (close-on-exec). Lock order
+// (the store's whole order: property/store/lock_order.h): whatever the
+// caller holds, then the directory lock, then the file lock; the callback of
+// Rewrite runs with both held and must take no lock nor wait for another
 // process.
 #ifndef PROPERTY_STORE_ATOMIC_FILE_H_
 #define PROPERTY_STORE_ATOMIC_FILE_H_
