@@ -15,6 +15,7 @@
 
 #include "property/store/descriptor.h"
 #include "property/store/in_place_journal.h"
+#include "property/store/lock_order.h"
 
 namespace {
 
@@ -143,7 +144,7 @@ bool StatRegular(int fd, struct stat& info, AtomicFile::Failure& failure) {
 // The file a writer holds: its directory (when the writer may open it) and
 // the file, both locked. Members go in reverse order: the file's lock goes
 // first, the directory's last.
-struct LockedFile {
+struct CAPABILITY("flock") LockedFile {
   Descriptor dir;
   Descriptor file;
   std::string path;  // symlinks resolved
@@ -168,6 +169,11 @@ struct LockedFile {
     if (geteuid() == 0) return true;
     return dir.Valid() ? faccessat(dir.Get(), name.c_str(), W_OK, AT_EACCESS) == 0
                        : faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  }
+  // Gives both locks back, the file's first.
+  void Unlock() RELEASE() {
+    file.Reset();
+    dir.Reset();
   }
 };
 
@@ -200,6 +206,8 @@ bool MadeByDirectoryOwner(const LockedFile& locked, const std::string& dirPath) 
 // Takes the directory's lock (when the directory may be opened), then the
 // file's, before `deadline`. A symlink at the path is followed to its target,
 // and the target's directory is the one locked.
+bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFile& locked,
+                    AtomicFile::Failure& failure) TRY_ACQUIRE(true, locked);
 bool LockForRewrite(const std::string& path, const Deadline& deadline, LockedFile& locked,
                     AtomicFile::Failure& failure) {
   locked.path = path;
@@ -245,7 +253,7 @@ bool OverwriteAndCut(int fd, const std::vector<InPlaceJournal::Write>& writes, s
 // Makes the file whole again after a writer died in a rewrite in place:
 // `raw` is its text, `resolved` what it stands for.
 bool Recover(const LockedFile& locked, const std::string& raw, const InPlaceJournal::Resolved& resolved,
-             AtomicFile::Failure& failure) {
+             AtomicFile::Failure& failure) REQUIRES(locked) {
   Descriptor file(locked.Open(O_RDWR));
   if (!file.Valid()) return Fail(failure, "open");
   std::vector<InPlaceJournal::Write> writes;
@@ -274,7 +282,7 @@ bool HasRoomFor(int fd, size_t bytes) {
 // Until the journal is whole and flushed, any failure takes the file back to
 // its old length: the old text is never touched before.
 bool RewriteInPlace(const LockedFile& locked, const std::string& current, const std::string& text,
-                    FileIdentity& written, AtomicFile::Failure& failure) {
+                    FileIdentity& written, AtomicFile::Failure& failure) REQUIRES(locked) {
   const InPlaceJournal::Plan plan = InPlaceJournal::PlanRewrite(current, text);
   const std::string& block = plan.block;
   // Checked before the file is opened for writing: a write that cannot be
@@ -333,7 +341,7 @@ bool KeepOwnerAndMode(int fd, const struct stat& old, const struct stat& now, bo
 // renames it over the old file. `inPlace` tells the caller to rewrite the old
 // file itself instead; the temporary is gone in every outcome but success.
 bool ReplaceByRename(const LockedFile& locked, const std::string& text, FileIdentity& written, bool& inPlace,
-                     AtomicFile::Failure& failure) {
+                     AtomicFile::Failure& failure) REQUIRES(locked) {
   const int dir = locked.dir.Get();
   const std::string temporary = "." + locked.name + ".tmp";
   Descriptor file(CreateTemporary(dir, temporary, locked.info.st_mode & 0777));
@@ -374,7 +382,7 @@ bool ReadOnce(int fd, struct stat& info, std::string& text, AtomicFile::Failure&
 }
 
 // Reads the file a writer holds, whose status its lock has taken.
-bool ReadLocked(const LockedFile& locked, std::string& text, AtomicFile::Failure& failure) {
+bool ReadLocked(const LockedFile& locked, std::string& text, AtomicFile::Failure& failure) REQUIRES(locked) {
   return ReadAll(locked.file.Get(), locked.info.st_size, text) || Fail(failure, "read");
 }
 
@@ -399,11 +407,38 @@ void TryRecover(const std::string& path) {
   const Deadline now(0);
   LockedFile locked;
   AtomicFile::Failure failure;
-  if (!LockForRewrite(path, now, locked, failure) || !locked.MayWrite()) return;
+  if (!LockForRewrite(path, now, locked, failure)) return;
   std::string text;
-  if (!ReadLocked(locked, text, failure)) return;
-  const InPlaceJournal::Resolved resolved = InPlaceJournal::Resolve(text);
-  if (resolved.state != InPlaceJournal::State::kClean) Recover(locked, text, resolved, failure);
+  if (locked.MayWrite() && ReadLocked(locked, text, failure)) {
+    const InPlaceJournal::Resolved resolved = InPlaceJournal::Resolve(text);
+    if (resolved.state != InPlaceJournal::State::kClean) Recover(locked, text, resolved, failure);
+  }
+  locked.Unlock();
+}
+
+// Rewrite under the locks that `locked` holds.
+void RewriteLocked(const LockedFile& locked, const AtomicFile::Rewriter& rewrite, AtomicFile::RewriteResult& result)
+    REQUIRES(locked) {
+  // The permission check: only a caller that may write the file changes it.
+  if (!locked.MayWrite()) {
+    Fail(result.failure, "open");
+    return;
+  }
+  std::string raw;
+  if (!ReadLocked(locked, raw, result.failure)) return;
+  InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
+  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, raw, current, result.failure)) return;
+  result.current = std::move(current.text);
+  result.text = rewrite(result.current);
+  result.outcome = AtomicFile::Outcome::kFailed;
+  bool inPlace = !locked.dir.Valid();
+  if (!inPlace && ReplaceByRename(locked, result.text, result.written, inPlace, result.failure)) {
+    result.outcome = AtomicFile::Outcome::kWritten;
+    return;
+  }
+  if (inPlace && RewriteInPlace(locked, result.current, result.text, result.written, result.failure)) {
+    result.outcome = AtomicFile::Outcome::kWritten;
+  }
 }
 
 }  // namespace
@@ -442,21 +477,11 @@ bool AtomicFile::Read(const std::string& path, std::string& text, FileIdentity& 
   return true;
 }
 
-bool AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite, FileIdentity& written, bool& rewrote,
-                         Failure& failure) {
-  rewrote = false;
+AtomicFile::RewriteResult AtomicFile::Rewrite(const std::string& path, const Rewriter& rewrite) {
+  RewriteResult result;
   LockedFile locked;
-  if (!LockForRewrite(path, Deadline(kLockWaitMs), locked, failure)) return false;
-  // The permission check: only a caller that may write the file changes it.
-  if (!locked.MayWrite()) return Fail(failure, "open");
-  std::string raw;
-  if (!ReadLocked(locked, raw, failure)) return false;
-  const InPlaceJournal::Resolved current = InPlaceJournal::Resolve(raw);
-  if (current.state != InPlaceJournal::State::kClean && !Recover(locked, raw, current, failure)) return false;
-  const std::string text = rewrite(current.text);
-  rewrote = true;
-  bool inPlace = !locked.dir.Valid();
-  if (!inPlace && ReplaceByRename(locked, text, written, inPlace, failure)) return true;
-  if (!inPlace) return false;
-  return RewriteInPlace(locked, current.text, text, written, failure);
+  if (!LockForRewrite(path, Deadline(kLockWaitMs), locked, result.failure)) return result;
+  RewriteLocked(locked, rewrite, result);
+  locked.Unlock();
+  return result;
 }

@@ -49,9 +49,10 @@
 // a device, a directory) is refused at once.
 //
 // Threads: the functions keep no state and may run on any thread. Locks are
-// taken on descriptors opened for each call (close-on-exec). Lock order:
-// whatever the caller holds, then the directory lock, then the file lock;
-// the callback of Rewrite runs with both held and must not wait for another
+// taken on descriptors opened for each call (close-on-exec). Lock order
+// (the store's whole order: property/store/lock_order.h): whatever the
+// caller holds, then the directory lock, then the file lock; the callback of
+// Rewrite runs with both held and must take no lock nor wait for another
 // process.
 #ifndef PROPERTY_STORE_ATOMIC_FILE_H_
 #define PROPERTY_STORE_ATOMIC_FILE_H_
@@ -96,7 +97,8 @@ class AtomicFile {
     int error = 0;
   };
 
-  // Turns the current contents into the new ones.
+  // Turns the current contents into the new ones: a function of the text
+  // alone (see Rewrite).
   using Rewriter = std::function<std::string(const std::string& current)>;
 
   AtomicFile() = delete;
@@ -112,15 +114,31 @@ class AtomicFile {
   // while it was read (EAGAIN).
   static bool Read(const std::string& path, std::string& text, FileIdentity& identity, Failure& failure);
 
+  // What one Rewrite did.
+  enum class Outcome {
+    kWritten,    // the file holds the new text
+    kFailed,     // `rewrite` ran, but the file could not be replaced
+    kUntouched,  // the locks were not had in time, or the caller may not
+                 // write the file: `rewrite` was not called
+  };
+  struct RewriteResult {
+    Outcome outcome = Outcome::kUntouched;
+    // Unless kUntouched: the text the file stood for under the locks, and
+    // the one `rewrite` made of it.
+    std::string current;
+    std::string text;
+    FileIdentity written;  // the new file's identity, when kWritten
+    Failure failure;       // the failing step, unless kWritten
+  };
+
   // Under the locks: reads the file, calls `rewrite` with its text, and
-  // replaces the file with the result. Returns true with the identity of the
-  // new file in `written`; false with the failing step, the old file left
-  // intact (or, after a failure late in a rewrite in place, the new text in
-  // its journal) and no temporary left behind. `rewrite` is not called when
-  // the locks are not had in time or the caller may not write the file (a
-  // missing file is never created); `rewrote` tells whether it was.
-  static bool Rewrite(const std::string& path, const Rewriter& rewrite, FileIdentity& written, bool& rewrote,
-                      Failure& failure);
+  // replaces the file with the result. A failure leaves the old file intact
+  // (or, after a failure late in a rewrite in place, the new text in its
+  // journal) and no temporary behind. A missing file is never created.
+  // `rewrite` runs with both locks held: it must take no lock and wait for
+  // nothing; whoever keeps state of the file applies the result once the
+  // call has returned and the locks are gone.
+  static RewriteResult Rewrite(const std::string& path, const Rewriter& rewrite);
 };
 
 #endif  // PROPERTY_STORE_ATOMIC_FILE_H_

@@ -8,6 +8,7 @@
 
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
+#include "property/store/freshness.h"
 #include "property/store/inotify_watch_property.h"
 #include "property/store/property_format.h"
 
@@ -182,13 +183,9 @@ void PropertyFile::TryRegister(const std::string& path) {
 }
 
 bool PropertyFile::MayRegister(const std::string& path) {
-  // The first path read is the one watched; it is tried again only once
-  // the file exists, so a missing file does not log on every call.
-  if (mWatchedPath.empty()) {
-    mWatchedPath = path;
-    return true;
-  }
-  return path == mWatchedPath && AtomicFile::Stat(path).exists;
+  // A missing file is not tried again on every call, so it does not log on
+  // every call.
+  return Freshness::MayRegister(mWatchedPath, path, [&path] { return AtomicFile::Stat(path).exists; });
 }
 
 void PropertyFile::KeepRegistered() {
@@ -253,16 +250,14 @@ bool PropertyFile::Load(bool sameFile) {
 std::string PropertyFile::Render(const std::string& kept) const { return property_format::Render(kept, mProperties); }
 
 bool PropertyFile::WriteConfig(std::string path) const {
-  FileIdentity written;
-  bool rewrote = false;
-  AtomicFile::Failure failure;
   const auto render = [this](const std::string& current) {
     std::string kept;
     Split(current, nullptr, kept);
     return Render(kept);
   };
-  if (AtomicFile::Rewrite(path, render, written, rewrote, failure)) return true;
-  LogWriteFailure(path, failure);
+  const AtomicFile::RewriteResult result = AtomicFile::Rewrite(path, render);
+  if (result.outcome == AtomicFile::Outcome::kWritten) return true;
+  LogWriteFailure(path, result.failure);
   return false;
 }
 
@@ -279,15 +274,16 @@ void PropertyFile::Refresh(const char* path) {
   // and with it the watch.
   // Without a counter, news of another process's set may still be on its
   // way: the file itself decides.
-  if (mWatching && mIdentity.exists) {
+  if (Freshness::Heeds(mWatching, mIdentity.exists)) {
     const uint64_t changes = mCounter.Value();
-    if (!mNeedReload.load(std::memory_order_acquire) && changes == mSeenChanges && mCounter.Attached()) return;
+    const bool told = mNeedReload.load(std::memory_order_acquire);
+    if (Freshness::Quiet({told, mCounter.Attached(), changes, mSeenChanges})) return;
     // Cleared before the check: a change that lands during it asks again.
     mNeedReload.store(false, std::memory_order_relaxed);
     mSeenChanges = changes;
   }
   KeepRegistered();
-  if (mIdentity.trusted && AtomicFile::Stat(mFileName).Same(mIdentity)) return;
+  if (Freshness::Unchanged(mIdentity, [this] { return AtomicFile::Stat(mFileName); })) return;
   if (!mRegistered) TryRegister(mFileName);
   Load(true);
 }
@@ -344,34 +340,19 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     if (IsAnotherFile(path)) ReadConfig(path);  // first use registers
     changes = mCounter.Value();
   }
-  std::string rendered;
-  const auto change = [&](const std::string& current) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    // The file as it is now is the base; parsing is skipped when it is the
-    // text this object last read or wrote.
-    if (mUnwritten || current != mText) Parse(current);
-    ApplyPair(mProperties, key, value);
-    mUnwritten = true;  // until the file holds it
-    rendered = Render(mKept);
-    return rendered;
+  // The rewrite sees the file only: the pairs in memory are brought up to
+  // date once its locks are gone.
+  const auto change = [key, value](const std::string& current) {
+    PropertyMap pairs;
+    std::string kept;
+    property_format::Split(current, &pairs, kept);
+    ApplyPair(pairs, key, value);
+    return property_format::Render(kept, pairs);
   };
-  FileIdentity identity;
-  bool rewrote = false;
-  AtomicFile::Failure failure;
-  const bool written = AtomicFile::Rewrite(path, change, identity, rewrote, failure);
-  if (!written) LogWriteFailure(path, failure);
+  const AtomicFile::RewriteResult result = AtomicFile::Rewrite(path, change);
+  if (result.outcome != AtomicFile::Outcome::kWritten) LogWriteFailure(path, result.failure);
   std::lock_guard<std::mutex> lock(mMutex);
-  if (written) {
-    mIdentity = identity;
-    mText = std::move(rendered);
-    mUnwritten = false;
-    // Raised before the set returns: whoever hears of the set afterwards
-    // reads it. Only this raise since the read: this process holds the file.
-    const uint64_t raised = mCounter.Raise(path);
-    if (raised != 0 && raised == changes + 1) mSeenChanges = raised;
-    return StoreResult::kWritten;
-  }
-  if (!rewrote) {
+  if (result.outcome == AtomicFile::Outcome::kUntouched) {
     // The file could not be locked or written: the pairs to keep are those
     // of its last version this process can read.
     mIdentity.trusted = false;
@@ -379,6 +360,20 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
     Refresh(path);
     ApplyPair(mProperties, key, value);
     mUnwritten = true;
+    return StoreResult::kNotWritten;
   }
-  return StoreResult::kNotWritten;
+  // The file as the rewrite found it is the base; parsing is skipped when it
+  // is the text this object last read or wrote.
+  if (mUnwritten || result.current != mText) Parse(result.current);
+  ApplyPair(mProperties, key, value);
+  if (result.outcome == AtomicFile::Outcome::kFailed) {
+    mUnwritten = true;  // until the file holds it
+    return StoreResult::kNotWritten;
+  }
+  mIdentity = result.written;
+  mText = result.text;
+  // Raised before the set returns: whoever hears of the set afterwards
+  // reads it. Only this raise since the read: this process holds the file.
+  mSeenChanges = Freshness::SeenAfterRaise(mSeenChanges, changes, mCounter.Raise(path));
+  return StoreResult::kWritten;
 }
