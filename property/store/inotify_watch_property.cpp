@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/log/zu_log.h"
+#include "property/store/fork_registry.h"
 #include "property/store/inotify_event_decoder.h"
 #include "property/store/library_thread_start.h"
 #include "property/store/observer_registry.h"
@@ -68,13 +69,9 @@ SingletonHolder& Holder() {
 }  // namespace
 
 void InotifyWatchProperty::PrepareForFork() {
-  static const bool kForkAware = [] {
-    Holder();
-    pthread_atfork(&InotifyWatchProperty::BeforeFork, &InotifyWatchProperty::AfterForkInParent,
-                   &InotifyWatchProperty::AfterForkInChild);
-    return true;
-  }();
-  (void)kForkAware;
+  Holder();
+  static constexpr ForkRegistry::Participant kFork{&BeforeFork, &AfterForkInParent, &AfterForkInChild};
+  ForkRegistry::Join(ForkRegistry::kWatcher, &kFork);
 }
 
 InotifyWatchProperty* InotifyWatchProperty::GetInstance() {

@@ -115,10 +115,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // destroyed when the library is unloaded. Calls PrepareForFork first.
   static InotifyWatchProperty* GetInstance();
 
-  // Registers the singleton's fork handlers once, without creating it. Fork
-  // prepare handlers run in the reverse order of registration: a caller
-  // whose own prepare handler takes a lock that comes before the watcher's
-  // (a property file's mutex) calls this before registering its handlers.
+  // Makes the singleton's fork handlers join the library's ForkRegistry,
+  // without creating it. A caller whose locks a fork handler takes (a
+  // property file) calls this before it can hold any of them.
   static void PrepareForFork();
 
   // Starts the loop thread, then Init(); a failed Init leaves a watcher on

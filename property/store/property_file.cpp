@@ -8,6 +8,7 @@
 
 #include "platform/boundck/bounds_checked.h"
 #include "platform/log/zu_log.h"
+#include "property/store/fork_registry.h"
 #include "property/store/freshness.h"
 #include "property/store/inotify_watch_property.h"
 #include "property/store/property_format.h"
@@ -22,7 +23,6 @@ constexpr char kTag[] = "MJPRPERYIES";
 // library's other statics at exit.
 pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
 PropertyFile* gLiveFiles = nullptr;  // guarded by gLiveMutex
-std::atomic<bool> gForkedChild{false};  // set in a forked child
 
 void LogWriteFailure(const std::string& path, const AtomicFile::Failure& failure) {
   ZuLogPrint(ZU_LOG_ERROR, kTag, "file write error fileName=%s", path.c_str());
@@ -82,14 +82,11 @@ int CopyDefault(const char* default_value, char* value) {
 }  // namespace
 
 PropertyFile::PropertyFile() {
-  static const bool kForkAware = [] {
-    // The watcher registers its fork handlers first, so that at a fork ours
-    // run before its own: every property file's mutex, then the watcher's.
-    InotifyWatchProperty::PrepareForFork();
-    pthread_atfork(&PropertyFile::BeforeFork, &PropertyFile::AfterForkInParent, &PropertyFile::AfterForkInChild);
-    return true;
-  }();
-  (void)kForkAware;
+  // The watcher joins first, before any property file's mutex can be held
+  // by a thread that would make it join.
+  InotifyWatchProperty::PrepareForFork();
+  static constexpr ForkRegistry::Participant kFork{&BeforeFork, &AfterForkInParent, &AfterForkInChild};
+  ForkRegistry::Join(ForkRegistry::kFiles, &kFork);
   pthread_mutex_lock(&gLiveMutex);
   mNextLive = gLiveFiles;
   gLiveFiles = this;
@@ -149,7 +146,6 @@ void PropertyFile::AfterForkInParent() {
 }
 
 void PropertyFile::AfterForkInChild() {
-  gForkedChild.store(true);
   for (PropertyFile* file = gLiveFiles; file != nullptr; file = file->mNextLive) {
     file->mRegistered = false;
     file->mWatching = false;
@@ -172,7 +168,7 @@ bool PropertyFile::AnalyseLine(const std::string& line, std::string& key, std::s
 }
 
 void PropertyFile::TryRegister(const std::string& path) {
-  if (!mRegistered && !gForkedChild.load() && MayRegister(path)) {
+  if (!mRegistered && !ForkRegistry::ForkedWhileJoined(ForkRegistry::kFiles) && MayRegister(path)) {
     InotifyWatchProperty* watcher = InotifyWatchProperty::GetInstance();
     // A class derived from this one may rely on UpdateInotify for news of
     // the file: it keeps its registration while the process idles.

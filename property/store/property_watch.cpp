@@ -1,7 +1,5 @@
 #include "property/store/property_watch.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <utility>
 
 #include "platform/log/zu_log.h"
+#include "property/store/fork_registry.h"
 #include "property/store/inotify_watch_property.h"
 #include "property/store/library_thread_start.h"
 #include "property/store/process_store.h"
@@ -21,14 +20,11 @@ constexpr char kTag[] = "MJPRPERYIES";
 
 // Constant-initialised and trivially destroyed: read by threads that may
 // outlive the other statics at exit.
-std::atomic<bool> gForkedChild{false};
 std::atomic<PropertyWatch*> gProcessWatch{nullptr};
 
-bool InForkedChild() { return gForkedChild.load(); }
-
-// Registered at load, so that a child of a process that never watched is
-// told apart too (its watcher has no threads either).
-[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, [] { gForkedChild.store(true); });
+// Any child forked after the library was loaded, also of a process that
+// never watched (its watcher has no threads either).
+bool InForkedChild() { return ForkRegistry::InForkedChild(); }
 
 // The value as Get copies it: up to a NUL byte, cut to the longest value.
 std::string Visible(const PropertyFile::PropertyMap& pairs, const std::string& key) {
