@@ -9,7 +9,8 @@
 // | Rank | Lock                                   | Taken by                                          |
 // |------|----------------------------------------|---------------------------------------------------|
 // |  0   | ForkRegistry's join mutex              | a fork, from its first handler to its last (which |
-// |      |                                        | take 2, 4, 7, then 8, 9, 10); ForkRegistry::Join  |
+// |      |                                        | take 2, 4, 7, then 8, 9, 10); ForkRegistry::Join. |
+// |      |                                        | An observer may fork under 1: no handler takes 1  |
 // |  1   | InotifyWatchProperty::mDispatchMutex   | the watcher's thread, while observers run (an     |
 // |      |                                        | observer may get, set, register, unregister)      |
 // |  2   | the list of live PropertyFiles         | PropertyFile's constructor, destructor, Close;    |
