@@ -41,6 +41,23 @@ void ApplyPair(PropertyFile::PropertyMap& pairs, const std::string& key, const c
   if (it != pairs.end()) pairs.erase(it);
 }
 
+// The text of `pairs` and `kept` with the pair applied; `pairs` end as they
+// were.
+std::string RenderWithPair(PropertyFile::PropertyMap& pairs, const std::string& kept, const std::string& key,
+                           const char* value) {
+  const auto it = pairs.find(key);
+  const bool had = it != pairs.end();
+  std::string old = had ? it->second : std::string();
+  ApplyPair(pairs, key, value);
+  std::string text = property_format::Render(kept, pairs);
+  if (had) {
+    pairs[key] = std::move(old);
+  } else {
+    pairs.erase(key);
+  }
+  return text;
+}
+
 // Copies the first `n` bytes of `src` and a NUL into `dest`.
 bool CopyPrefix(char* dest, const char* src, size_t n) {
   if (memcpy_s(dest, n + 1, src, n) != 0) return false;
@@ -330,15 +347,27 @@ PropertyFile::StoreResult PropertyFile::Store(const char* path, const char* key,
   // for the pairs in memory, never while another process is waited for.
   std::lock_guard<std::mutex> writing(mWriteMutex);
   uint64_t changes = 0;
+  // The text this object last read or wrote (while its pairs are that
+  // text's), and what the set makes of it: the rewrite parses the file only
+  // when another process changed it since.
+  bool have_known = false;
+  std::string known;
+  std::string known_rendered;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mClosed) return StoreResult::kRefused;
     if (IsAnotherFile(path)) ReadConfig(path);  // first use registers
     changes = mCounter.Value();
+    have_known = !mUnwritten;
+    if (have_known) {
+      known = mText;
+      known_rendered = RenderWithPair(mProperties, mKept, key, value);
+    }
   }
-  // The rewrite sees the file only: the pairs in memory are brought up to
-  // date once its locks are gone.
-  const auto change = [key, value](const std::string& current) {
+  // The rewrite sees the file and those two texts only: the pairs in memory
+  // are brought up to date once its locks are gone.
+  const auto change = [&, key, value](const std::string& current) {
+    if (have_known && current == known) return known_rendered;
     PropertyMap pairs;
     std::string kept;
     property_format::Split(current, &pairs, kept);
