@@ -47,11 +47,11 @@ std::string RenderWithPair(PropertyFile::PropertyMap& pairs, const std::string& 
                            const char* value) {
   const auto it = pairs.find(key);
   const bool had = it != pairs.end();
-  std::string old = had ? it->second : std::string();
+  const std::string old = had ? it->second : std::string();
   ApplyPair(pairs, key, value);
   std::string text = property_format::Render(kept, pairs);
   if (had) {
-    pairs[key] = std::move(old);
+    property_format::StorePair(pairs, key, old);
   } else {
     pairs.erase(key);
   }
