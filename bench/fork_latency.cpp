@@ -3,15 +3,14 @@
 // producer threads call QueueMsg(h, 0) in a loop, beside the same forks with
 // the queue idle and with two threads that only spin (the cost of sharing the
 // cores, without the queue). Each child exits at once; the parent reaps it
-// before the next fork. queue_p99_us is the p99 of the time the fork spent
-// in the queue's own fork handler (between two handlers of this program
+// before the next fork. The queue_ figures are the time the fork spent in
+// the queue's own fork handler (between two handlers of this program
 // registered on either side of it).
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -89,8 +88,7 @@ void BM_ForkLatency(benchmark::State& state) {
   }
   queue.Stop();
   ReportPercentiles(state, latencies_us);
-  std::sort(in_queue_us.begin(), in_queue_us.end());
-  state.counters["queue_p99_us"] = in_queue_us[in_queue_us.size() * 99 / 100];
+  ReportPercentiles(state, in_queue_us, "queue_");
 }
 
 BENCHMARK(BM_ForkLatency)->ArgName("load")->Arg(kIdle)->Arg(kSpinning)->Arg(kProducing)->Iterations(1)->Unit(
