@@ -14,7 +14,7 @@ trap 'rm -rf "$empty"' EXIT
 fail() { echo "check-optional-peers: $*" >&2; exit 1; }
 
 rm -rf "$build"
-asio_dir=$(dirname "$(echo '#include <asio.hpp>' | c++ -x c++ -M - | grep -o '[^ ]*/asio\.hpp' | head -n 1)")
+asio_dir=$(dirname "$(echo '#include <asio.hpp>' | c++ -x c++ -M - | grep -o '[^ ]*/asio\.hpp' | sed -n 1p)")
 output=$(PKG_CONFIG_LIBDIR="$empty" PKG_CONFIG_PATH="" cmake -S . -B "$build" -G Ninja \
   -DCMAKE_IGNORE_PATH="$asio_dir" -DOSAL_WERROR="${OSAL_WERROR:-OFF}" 2>&1) || { echo "$output"; fail "configure failed"; }
 grep -qx -- "-- bench_msg_queue_peers skipped: GLib (glib-2.0 through pkg-config) and Asio (asio.hpp) not found" \

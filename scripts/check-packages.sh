@@ -46,14 +46,14 @@ check_contents() {  # ARCH MULTIARCH ELF-MACHINE
     dpkg-deb -x "$deb" "$root"
   done
   local summaries
-  summaries=$(for name in "${names[@]}"; do dpkg-deb -f "$(deb_of "$arch" "$name")" Description | head -n 1; done)
+  summaries=$(for name in "${names[@]}"; do dpkg-deb -f "$(deb_of "$arch" "$name")" Description | sed -n 1p; done)
   [ "$(sort -u <<<"$summaries" | wc -l)" = "${#names[@]}" ] || fail "two packages share a summary line"
   local libdir="$root/usr/lib/$multiarch"
   for lib in osal property; do
     deb=$(deb_of "$arch" "lib${lib}0")
     readelf -d "$libdir/lib$lib.so.0" | grep -q "Library soname: \[lib$lib.so.0\]" || fail "lib$lib.so.0: SONAME"
     dpkg-deb -I "$deb" shlibs | grep -qx "lib$lib 0 lib${lib}0 (>= .*)" || fail "$deb: shlibs"
-    dpkg-deb -I "$deb" symbols | head -n 1 | grep -qx "lib$lib.so.0 lib${lib}0 #MINVER#" || fail "$deb: symbols"
+    dpkg-deb -I "$deb" symbols | sed -n 1p | grep -qx "lib$lib.so.0 lib${lib}0 #MINVER#" || fail "$deb: symbols"
     dpkg-deb -f "$deb" Depends | grep -q "liblog0, libc-boundck0" || fail "$deb: Depends"
     dpkg-deb -f "$deb" Depends | grep -q "libstdc++6" || fail "$deb: no C++ runtime in Depends"
   done
