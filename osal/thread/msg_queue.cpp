@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <utility>
 
+#include "osal/thread/msg_queue_block_arena.h"
 #include "osal/thread/msg_queue_due_map.h"
 #include "osal/thread/msg_queue_incoming.h"
 #include "osal/thread/msg_queue_sleep.h"
@@ -58,16 +60,10 @@ thread_local const MsgQueue* tWorkerOf = nullptr;
 // mNextLive.
 pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
 MsgQueue* gLiveQueues = nullptr;  // guarded by gLiveMutex
-// Set while a fork's prepare handler takes the queues' mutexes: a worker
-// then waits for the fork before it takes its mutex again, so that one that
-// takes it step after step cannot keep the fork out.
-std::atomic<bool> gForkPending{false};
 
-void WaitForFork() {
-  if (gForkPending.load(std::memory_order_acquire)) {
-    pthread_mutex_lock(&gLiveMutex);  // held by the fork until it is done
-    pthread_mutex_unlock(&gLiveMutex);
-  }
+int RefuseItem() {
+  ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
+  return -ENOSYS;
 }
 
 }  // namespace
@@ -111,32 +107,18 @@ MsgQueue::~MsgQueue() {
   pthread_mutex_unlock(&gLiveMutex);
 }
 
-// A fork waits until no thread holds the mutex of any queue (a worker's
-// hold is one short step), so that the child finds every queue whole; it
-// waits for no QueueMsg, whose lock-free push is whole or not begun. The child has none of
-// the workers: its queues are stopped for good.
-void MsgQueue::BeforeFork() {
-  pthread_mutex_lock(&gLiveMutex);
-  gForkPending.store(true, std::memory_order_release);
-  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
-    queue->mMutex.lock();
-  }
-}
+// A fork holds only the list of queues (a constructor or destructor holds
+// it for a few stores), never a queue's mutex: the child touches nothing
+// that the queue's mutex guards, so no worker step has to end first.
+void MsgQueue::BeforeFork() { pthread_mutex_lock(&gLiveMutex); }
 
-void MsgQueue::AfterForkInParent() {
-  for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
-    queue->mMutex.unlock();
-  }
-  gForkPending.store(false, std::memory_order_release);
-  pthread_mutex_unlock(&gLiveMutex);
-}
+void MsgQueue::AfterForkInParent() { pthread_mutex_unlock(&gLiveMutex); }
 
 void MsgQueue::AfterForkInChild() {
+  MsgQueueBlockArena::ForgetInChild();
   for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
     queue->LeaveWorkerBehind();
-    queue->mMutex.unlock();
   }
-  gForkPending.store(false, std::memory_order_release);
   pthread_mutex_unlock(&gLiveMutex);
 }
 
@@ -144,6 +126,13 @@ void MsgQueue::LeaveWorkerBehind() {
   mForkedChild = true;
   mQuit = true;
   MsgQueueIncoming(*this).Close();
+  // Another thread may have been changing any of these at the fork, and
+  // the slots they point to are not mapped here: each is dropped unread.
+  new (&mMutex) std::mutex();
+  new (&mName) std::string();
+  new (&mItems) ItemMap();
+  mBatch = nullptr;
+  mDiscarded = nullptr;
   MsgQueueSlotPool(*this).LeaveBehindInChild();
   // The worker's thread did not come along: its object can be neither
   // joined nor destroyed (a joinable thread object ends the process).
@@ -195,11 +184,7 @@ void MsgQueue::Stop() {
     return;
   }
   if (mForkedChild) {
-    // No worker to join; another thread's Start or Stop may have held the
-    // start/stop mutex at the fork.
-    std::lock_guard<std::mutex> lock(mMutex);
-    DiscardPending();
-    return;
+    return;  // no worker to join and nothing pending
   }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::unique_ptr<MsgQueueThread> worker;
@@ -230,6 +215,10 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
+  // Before a slot is taken: a forked child has no pool to take it from.
+  if (MsgQueueIncoming(*this).Closed()) {
+    return RefuseItem();
+  }
   const uint64_t due = DueTime(delay);
   Slot* slot = NewSlot();
   slot->due = due;
@@ -241,8 +230,7 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
       std::lock_guard<std::mutex> lock(mMutex);
       Release(slot);
     }
-    ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
-    return -ENOSYS;
+    return RefuseItem();
   }
   if (pushed == Pushed::kWakeWorker) {
     WakeWorker();
@@ -267,7 +255,7 @@ MsgQueue::Chain MsgQueue::TakeIncoming(uintptr_t keep) { return MsgQueueIncoming
 void MsgQueue::MergeIntoMap(const Chain& chain, uint64_t now) { MsgQueueDueMap(*this).Merge(chain, now); }
 
 void MsgQueue::RemoveMsg(IMsgHandler* handler) {
-  if (handler == nullptr) {
+  if (handler == nullptr || mForkedChild) {
     return;
   }
   std::lock_guard<std::mutex> lock(mMutex);
@@ -277,6 +265,9 @@ void MsgQueue::RemoveMsg(IMsgHandler* handler) {
 }
 
 int MsgQueue::GetThreadId() {
+  if (mForkedChild) {
+    return -1;
+  }
   std::lock_guard<std::mutex> lock(mMutex);
   return mWorker ? mWorker->GetId() : -1;
 }
@@ -298,7 +289,6 @@ bool MsgQueue::MsgProcessor() {
   Slot* ran = nullptr;
   Slot* discarded = nullptr;
   {
-    WaitForFork();
     std::unique_lock<std::mutex> lock(mMutex);
     if (mQuit) {
       // What is left of the batch stays for Stop to notify.
@@ -391,7 +381,6 @@ void MsgQueue::RunBatch() {
     // behind the rest, before running on.
     Slot* ran = nullptr;
     {
-      WaitForFork();
       std::lock_guard<std::mutex> lock(mMutex);
       if (mQuit) {
         return;

@@ -51,18 +51,18 @@
 // however far producers are ahead of it, no take, and no hold of the
 // queue's mutex, grows with their lead.
 //
-// Fork: a child forked from a process with queues has none of their
-// workers, and finds every queue stopped for good: QueueMsg refuses with -38
-// (and the error line), Stop and the destructor return at once after calling
-// NotifyFinished for each item that was pending at the fork (an item whose
-// HandleMsg had begun is not pending), GetThreadId returns -1, and Start is
-// refused with -1 and an error line. Fork handlers hold every queue's mutex
-// across the fork (never the start/stop mutex, which a Stop holds while it
-// joins), and keep workers from taking it again meanwhile, so a fork waits
-// for no HandleMsg and no QueueMsg, only for one short step of the worker
-// (or a RemoveMsg) that holds the mutex; a NotifyFinished must not fork. A
-// child forked while a QueueMsg was taking a slot from the pool leaves the
-// pool's memory behind and allocates its slots singly.
+// Fork: a fork waits for nothing of a queue's (no HandleMsg, no step of the
+// worker, no QueueMsg, RemoveMsg or Stop), and the pool's slots are in
+// pages that the child does not get, so a fork costs the same however busy
+// the queues are and however many slots they keep. A child forked from a
+// process with queues has none of their workers, and finds every queue
+// stopped for good and empty: the items pending at the fork are the
+// parent's, which runs or discards each of them once; the child neither
+// runs nor notifies them (so a Wait in the child for an item queued before
+// the fork never returns). In the child, QueueMsg refuses with -38 (and the
+// error line), RemoveMsg does nothing, Stop and the destructor return at
+// once, GetThreadId returns -1, and Start is refused with -1 and an error
+// line. A queue constructed in the child is a queue like any other.
 //
 // Ownership: the queue does not own handlers; each must stay alive until its
 // items have run or been discarded.
@@ -192,8 +192,11 @@ class OSAL_EXPORT MsgQueue {
     bool pooled = false;  // one of mBlocks' slots, else a single allocation
   };
   static constexpr size_t kBlockSlots = 64;
+  // Lives in pages that a forked child does not get (MsgQueueBlockArena).
   struct alignas(64) Block {
     Slot slots[kBlockSlots];
+    static void* operator new(size_t bytes);
+    static void operator delete(void* block);
   };
   // Equal due times keep the order of insertion (a multimap guarantees it).
   using ItemMap = std::multimap<uint64_t, Slot*>;
@@ -263,8 +266,9 @@ class OSAL_EXPORT MsgQueue {
   static void BeforeFork();
   static void AfterForkInParent();
   static void AfterForkInChild();
-  // Makes this queue, in a forked child, a stopped queue without a worker.
-  // mMutex held.
+  // Makes this queue, in a forked child, a stopped empty queue without a
+  // worker, leaving whatever another thread was changing at the fork as it
+  // is (never read, never freed).
   void LeaveWorkerBehind();
 
   // Held by Start and Stop for their whole run; never by the worker.

@@ -102,16 +102,13 @@ void MsgQueueSlotPool::Recycle(Slot* chain) {
 }
 
 void MsgQueueSlotPool::LeaveBehindInChild() {
-  // A New was halfway through a stash (or the block list) at the fork: what
-  // it held is left as it is, never freed (the slots of queued items stay
-  // valid), and the flag stays set, so that the child's News pass it by.
-  if (mQueue.mOtherStashBusy.load(std::memory_order_relaxed)) {
-    mQueue.mOtherStash = nullptr;
-  }
-  if (mQueue.mStashBusy.load(std::memory_order_relaxed)) {
-    mQueue.mStash = nullptr;
-    new (&mQueue.mBlocks) std::vector<std::unique_ptr<MsgQueue::Block>>();
-  }
+  // The blocks are not mapped in the child, and a New or the worker may
+  // have been changing any of these at the fork.
+  new (&mQueue.mBlocks) std::vector<std::unique_ptr<MsgQueue::Block>>();
+  mQueue.mStash = nullptr;
+  mQueue.mOtherStash = nullptr;
+  mQueue.mSpare.store(nullptr, std::memory_order_relaxed);
+  mQueue.mRecycled = MsgQueue::Chain{};
 }
 
 }  // namespace osal

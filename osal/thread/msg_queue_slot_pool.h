@@ -8,11 +8,11 @@
 // takes slots from one of two stashes (each thread is given one, and tries
 // the other when its own is busy); a slot New makes while both are busy
 // (taken by other News) is a single allocation, freed when given back.
-// Free slots travel in four chains: the worker gives back run slots to its
-// own chain (Recycle) and hands them on through the spare chain, which it
-// fills only when New has emptied it, to New's stash; slots discarded under
-// the queue's mutex wait in the discarded chain until the worker recycles
-// them (TakeDiscarded).
+// The blocks live in MsgQueueBlockArena's pages. Free slots travel in four
+// chains: the worker gives back run slots to its own chain (Recycle) and
+// hands them on through the spare chain, which it fills only when New has
+// emptied it, to New's stash; slots discarded under the queue's mutex wait
+// in the discarded chain until the worker recycles them (TakeDiscarded).
 //
 // Threads and locks: New from any thread, without a lock (each stash is
 // guarded by a busy flag, which New only tries, never waits for).
@@ -43,9 +43,8 @@ class MsgQueueSlotPool {
   Slot* TakeDiscarded();
   // Gives back the slots of a chain that ran or was discarded. Worker only.
   void Recycle(Slot* chain);
-  // In a forked child: if a New held a stash at the fork, leaves that
-  // stash (and, for the first, the blocks) behind, so that nothing half
-  // written is used or freed.
+  // In a forked child: leaves every block and chain behind, never read or
+  // freed (the blocks are not mapped in the child).
   void LeaveBehindInChild();
   // Allocates another block and returns its slots as a chain. Stash held.
   Slot* NewBlock();

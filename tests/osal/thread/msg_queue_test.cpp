@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -903,14 +904,35 @@ class BlockingNotify : public osal::IMsgHandler {
   int32_t mArgument = 0;
 };
 
-// A child forked from a process whose queue is started (its worker asleep,
-// or another thread holding the queue's mutex at the fork) finds the queue
-// stopped: it refuses items, has no worker, and Stop and the destructor
-// return at once after notifying what was pending. The parent's queue runs
-// on.
-TEST(MsgQueue, ForkedChildFindsTheQueueStopped) {
-  for (const bool mutex_held : {false, true}) {
-    SCOPED_TRACE(mutex_held ? "mutex held at the fork" : "worker asleep at the fork");
+// A new queue in the child runs its item: with `parent_blocks_freed`, its
+// slots would come from the parent's freed blocks, which the child lacks.
+bool FreshQueueRuns() {
+  osal::MsgQueue fresh;
+  Tally tally;
+  Item item(tally);
+  return fresh.Start("fresh", kPriority) == 0 && fresh.QueueMsg(&item, 0) == 0 && tally.WaitFinished(1) &&
+         item.mRuns == 1;
+}
+
+// A child forked from a process whose queue is started finds it stopped and
+// empty: it refuses items, has no worker, runs and notifies nothing that
+// the parent queued, and Stop and the destructor return at once; a new
+// queue works there. The fork waits for nothing the queue's threads do:
+// with its mutex held by a RemoveMsg that lets go only after the fork has
+// returned, a fork that waited for it would wait out the deadline. The
+// parent's queue runs on and discards its own items once.
+TEST(MsgQueue, ForkedChildFindsTheQueueStoppedAndEmptyAndTheForkWaitsForNothing) {
+  {
+    osal::MsgQueue freed;  // its blocks go back to the arena before the forks
+    Tally tally;
+    Item item(tally);
+    ASSERT_EQ(freed.Start("freed", kPriority), 0);
+    ASSERT_EQ(freed.QueueMsg(&item, 0), 0);
+    ASSERT_TRUE(tally.WaitFinished(1));
+  }
+  enum class AtFork { kWorkerAsleep, kMutexHeld };
+  for (const AtFork at_fork : {AtFork::kWorkerAsleep, AtFork::kMutexHeld}) {
+    SCOPED_TRACE(at_fork == AtFork::kMutexHeld ? "mutex held at the fork" : "worker asleep at the fork");
     auto queue = std::make_unique<osal::MsgQueue>();
     ASSERT_EQ(queue->Start("forked", kPriority), 0);
     Tally tally;
@@ -923,30 +945,35 @@ TEST(MsgQueue, ForkedChildFindsTheQueueStopped) {
     BlockingNotify blocking;
     std::thread remover;
     std::thread releaser;
-    if (mutex_held) {
+    std::promise<void> forked;
+    bool fork_waited = false;
+    if (at_fork == AtFork::kMutexHeld) {
       ASSERT_EQ(queue->QueueMsg(&blocking, kOneHour), 0);
       remover = std::thread([&] { queue->RemoveMsg(&blocking); });
       ASSERT_TRUE(blocking.mGate.WaitEntered());
-      // Released once this thread sleeps: in the fork, or after it.
-      releaser = std::thread([&, tid = osal::GetTid()] {
-        WaitAsleep(tid);
+      releaser = std::thread([&, returned = forked.get_future()] {
+        fork_waited = returned.wait_for(kDeadline) != std::future_status::ready;
         blocking.mGate.Release();
       });
     }
-    EXPECT_EQ(InForkedChild([&] {
+    const std::string child = InForkedChild([&] {
       const int queued = queue->QueueMsg(&pending, 0);
       const int started = queue->Start("again", kPriority);
       const int tid = queue->GetThreadId();
+      queue->RemoveMsg(&pending);
       queue->Stop();
-      const int notified = pending.mDiscards;
       queue.reset();
-      std::fprintf(stderr, "child: queued %d, started %d, tid %d, notified %d\n", queued, started, tid, notified);
-      return queued == -38 && started == -1 && tid == -1 && notified == 1;
-    }),
-              "exit 0");
-    if (mutex_held) {
+      const bool fresh = FreshQueueRuns();
+      std::fprintf(stderr, "child: queued %d, started %d, tid %d, notified %d, fresh queue ran %d\n", queued,
+                   started, tid, pending.mDiscards.load(), fresh);
+      return queued == -38 && started == -1 && tid == -1 && pending.mDiscards == 0 && fresh;
+    });
+    forked.set_value();
+    EXPECT_EQ(child, "exit 0");
+    if (at_fork == AtFork::kMutexHeld) {
       releaser.join();
       remover.join();
+      EXPECT_FALSE(fork_waited);
     }
     Item after(tally);
     ASSERT_EQ(queue->QueueMsg(&after, 0), 0);
