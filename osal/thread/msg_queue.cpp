@@ -60,6 +60,10 @@ thread_local const MsgQueue* tWorkerOf = nullptr;
 // mNextLive.
 pthread_mutex_t gLiveMutex = PTHREAD_MUTEX_INITIALIZER;
 MsgQueue* gLiveQueues = nullptr;  // guarded by gLiveMutex
+// Set in a forked child before it has other threads, never in the parent:
+// QueueMsg reads it rather than mForkedChild, whose cache line the worker
+// writes.
+bool gInForkedChild = false;
 
 int RefuseItem() {
   ZuLogPrint(ZU_LOG_ERROR, kTag, "%s: QueueMsg thread not start!", "QueueMsg");
@@ -115,6 +119,7 @@ void MsgQueue::BeforeFork() { pthread_mutex_lock(&gLiveMutex); }
 void MsgQueue::AfterForkInParent() { pthread_mutex_unlock(&gLiveMutex); }
 
 void MsgQueue::AfterForkInChild() {
+  gInForkedChild = true;
   MsgQueueBlockArena::ForgetInChild();
   for (MsgQueue* queue = gLiveQueues; queue != nullptr; queue = queue->mNextLive) {
     queue->LeaveWorkerBehind();
@@ -215,8 +220,9 @@ int MsgQueue::QueueMsg(IMsgHandler* handler, unsigned long delay) {
   if (handler == nullptr) {
     return -ENOSYS;
   }
-  // Before a slot is taken: a forked child has no pool to take it from.
-  if (MsgQueueIncoming(*this).Closed()) {
+  // Refused before a slot is taken: a forked child's pool starts empty, and
+  // would map a block for an item it refuses.
+  if (gInForkedChild && mForkedChild) {
     return RefuseItem();
   }
   const uint64_t due = DueTime(delay);

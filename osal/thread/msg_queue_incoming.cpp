@@ -65,10 +65,6 @@ bool MsgQueueIncoming::Arm(uint64_t due) {
 
 void MsgQueueIncoming::Close() { mQueue.mIncoming.fetch_or(MsgQueue::kClosed); }
 
-bool MsgQueueIncoming::Closed() const {
-  return (mQueue.mIncoming.load(std::memory_order_acquire) & MsgQueue::kClosed) != 0;
-}
-
 void MsgQueueIncoming::Open() { mQueue.mIncoming.fetch_and(~MsgQueue::kClosed); }
 
 }  // namespace osal

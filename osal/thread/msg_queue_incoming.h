@@ -40,8 +40,6 @@ class MsgQueueIncoming {
   bool Arm(uint64_t due);
   void Close();
   void Open();
-  // Whether the list refuses pushes (the queue is Idle). Any thread.
-  bool Closed() const;
 
  private:
   MsgQueue& mQueue;
