@@ -361,12 +361,12 @@ int InotifyWatchProperty::ModifyWatchPropertyFile() {
 }
 
 void InotifyWatchProperty::LookAgain(bool directoriesMoved, const std::vector<int32_t>& gone) {
-  std::vector<int32_t> moved;
-  {
-    std::lock_guard<std::mutex> lock(mMutex);
-    moved = More().table.LookAgain(directoriesMoved, gone);
-  }
-  for (int32_t wd : moved) NotifyObservers(wd);
+  for (int32_t wd : MovedPaths(directoriesMoved, gone)) NotifyObservers(wd);
+}
+
+std::vector<int32_t> InotifyWatchProperty::MovedPaths(bool directoriesMoved, const std::vector<int32_t>& gone) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return More().table.LookAgain(directoriesMoved, gone);
 }
 
 void InotifyWatchProperty::HandleMessage(const Message& msg) {
@@ -425,7 +425,8 @@ void InotifyWatchProperty::NotifyEveryPath() {
 }
 
 // Events of the watched files go through the loop, one message each; those
-// of their directories only make the watcher look again, once per batch.
+// of their directories make the watcher look again, once per batch, and the
+// paths that moved go through the loop too.
 void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
   const InotifyDecision decision = InotifyEventDecoder::Decode(
       buffer, length, [this](int32_t wd, const char* name) {
@@ -436,6 +437,8 @@ void InotifyWatchProperty::DispatchEvents(const char* buffer, size_t length) {
     ZuLogPrint(ZU_LOG_INFO, nullptr, "wd =%2d;", wd);
     SendMessage(Message(0, wd));
   }
-  if (decision.lookAgain) LookAgain(decision.directoriesMoved, decision.gone);
+  if (decision.lookAgain) {
+    for (int32_t key : MovedPaths(decision.directoriesMoved, decision.gone)) SendMessage(Message(0, key));
+  }
   if (decision.overflowed) NotifyEveryPath();
 }

@@ -16,8 +16,8 @@
 //   ...
 //   InotifyWatchProperty::GetInstance()->RemoveCallback(path, &observer);
 //
-// Threads: the Handler loop thread delivers the file's own events
-// (HandleMessage -> DoInotifyEvent); the reader thread blocks on the inotify
+// Threads: the Handler loop thread delivers every event (HandleMessage ->
+// DoInotifyEvent); the reader thread blocks on the inotify
 // descriptor and a wake descriptor (it wakes for an event, a registration
 // that changes what it waits for, or the destructor; and once, after
 // kIdleReleaseMs without an event, while every registration may be let go
@@ -25,8 +25,11 @@
 // Message(0, wd) sent to the loop, except the end of a watch (IN_IGNORED:
 // a file replaced or removed is told through its directory), and on an
 // event of a watched name in a watched directory asks the kernel again for
-// the watch of every watched path, notifying directly when a path now names
-// another file or none. It asks again for the directories too (as
+// the watch of every watched path, and sends a Message(0, key) for each path
+// that now names another file or none. Observers are called on the reader
+// thread only when it lets every registration go while idle (they are no
+// longer registered, so no message could find them), and on the caller's
+// thread by ModifyWatchPropertyFile and DoInotifyEvent. It asks again for the directories too (as
 // ModifyWatchPropertyFile does) only when a watched directory was moved or
 // removed or the queue overflowed; a path whose directory watch is gone is
 // asked for at every look. The watch of the file the path named before is
@@ -262,6 +265,9 @@ class PROPERTY_EXPORT InotifyWatchProperty : public Handler {
   // ModifyWatchPropertyFile that asks again for a directory only when
   // `directoriesMoved` or the path has no directory watch. Takes mMutex.
   void LookAgain(bool directoriesMoved, const std::vector<int32_t>& gone);
+  // LookAgain without the notifications: returns the keys whose paths
+  // now name another file or none. Takes mMutex.
+  std::vector<int32_t> MovedPaths(bool directoriesMoved, const std::vector<int32_t>& gone);
   std::list<WdName>::iterator FindWatch(const std::string& path);
   // Removes the registration; true if there was one. Caller holds mMutex.
   bool Unregister(const std::string& path, Observer* observer);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "tests/property/store/store_test_util.h"
@@ -155,7 +156,9 @@ TEST(InotifyWatchPropertyTest, FollowsAPathThatNamesAnotherFile) {
 // Losing the file is told like a rewrite, and the file that lives on
 // elsewhere is no longer watched: a marker path's later notification shows
 // that no event of it came first.
-TEST(InotifyWatchPropertyTest, APathWhoseFileOrDirectoryGoesAwayIsTold) {
+// The path's observer is told, on the loop thread that tells of the files'
+// own events (the marker's write).
+TEST(InotifyWatchPropertyTest, APathWhoseFileOrDirectoryGoesAwayIsToldOnTheLoopThread) {
   struct Case {
     const char* what;
     const char* moved;  // renamed to this (under the scratch directory), or removed
@@ -170,19 +173,29 @@ TEST(InotifyWatchPropertyTest, APathWhoseFileOrDirectoryGoesAwayIsTold) {
     WriteText(path, "a=1\n");
     WriteText(marker, "");
     InotifyWatchProperty watcher;
-    CountingObserver observer;
-    CountingObserver markerObserver;
+    std::mutex mutex;
+    std::vector<std::thread::id> told;  // guarded by mutex: the path's, then the marker's
+    const auto record = [&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      told.push_back(std::this_thread::get_id());
+    };
+    CountingObserver observer(record);
+    CountingObserver markerObserver(record);
     ASSERT_EQ(watcher.SetCallback(path, &observer), 0);
     ASSERT_EQ(watcher.SetCallback(marker, &markerObserver), 0);
     const std::string from = step.moved != nullptr && step.moved[0] == 'd' ? dir.File("d") : path;
     ASSERT_EQ(step.moved != nullptr ? rename(from.c_str(), dir.File(step.moved).c_str()) : unlink(path.c_str()), 0);
-    EXPECT_TRUE(observer.WaitForCount(1)) << step.what;
+    ASSERT_TRUE(observer.WaitForCount(1)) << step.what;
     if (step.later != nullptr) {  // a removal may be told twice: by the name and by the file
       WriteText(dir.File(step.later), "a=2\n");
-      WriteText(marker, "m=1\n");
-      ASSERT_TRUE(markerObserver.WaitForCount(1));
+    }
+    WriteText(marker, "m=1\n");
+    ASSERT_TRUE(markerObserver.WaitForCount(1));
+    if (step.later != nullptr) {
       EXPECT_EQ(observer.Count(), 1) << step.what << ": the file that lives on is still watched";
     }
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(told.front(), told.back()) << step.what;
     watcher.RemoveCallback(path, &observer);
     watcher.RemoveCallback(marker, &markerObserver);
   }
