@@ -904,20 +904,12 @@ class BlockingNotify : public osal::IMsgHandler {
   int32_t mArgument = 0;
 };
 
-// ThreadSanitizer ends a child of a multi-threaded process that starts a
-// thread.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadsInForkedChild = false;
-#else
-constexpr bool kThreadsInForkedChild = true;
-#endif
-
-// A new queue in the child runs its item. Its slots must not come from the
+// A new queue in the child runs its item. Its slots must not come from
 // blocks the parent freed before the fork, which the child lacks.
 bool FreshQueueRuns() {
-  if (!kThreadsInForkedChild) {
-    return true;
-  }
+#if defined(__SANITIZE_THREAD__)
+  return true;  // ThreadSanitizer ends a forked child that starts a thread
+#endif
   osal::MsgQueue fresh;
   Tally tally;
   Item item(tally);
@@ -933,14 +925,7 @@ bool FreshQueueRuns() {
 // returned, a fork that waited for it would wait out the deadline. The
 // parent's queue runs on and discards its own items once.
 TEST(MsgQueue, ForkedChildFindsTheQueueStoppedAndEmptyAndTheForkWaitsForNothing) {
-  {
-    osal::MsgQueue freed;  // its blocks go back to the arena before the forks
-    Tally tally;
-    Item item(tally);
-    ASSERT_EQ(freed.Start("freed", kPriority), 0);
-    ASSERT_EQ(freed.QueueMsg(&item, 0), 0);
-    ASSERT_TRUE(tally.WaitFinished(1));
-  }
+  // The second child finds the first round's blocks freed.
   enum class AtFork { kWorkerAsleep, kMutexHeld };
   for (const AtFork at_fork : {AtFork::kWorkerAsleep, AtFork::kMutexHeld}) {
     SCOPED_TRACE(at_fork == AtFork::kMutexHeld ? "mutex held at the fork" : "worker asleep at the fork");
