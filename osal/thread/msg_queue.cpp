@@ -183,13 +183,13 @@ int MsgQueue::Start(const std::string& name, Thread::Priority priority) {
 }
 
 void MsgQueue::Stop() {
+  if (mForkedChild) {
+    return;  // no worker to join and nothing pending
+  }
   if (tWorkerOf == this) {
     std::lock_guard<std::mutex> lock(mMutex);
     ZuLogPrint(ZU_LOG_WARN, kTag, "%s: MsgProcessor %s is not allowed to stop itself", "Stop", mName.c_str());
     return;
-  }
-  if (mForkedChild) {
-    return;  // no worker to join and nothing pending
   }
   std::lock_guard<std::mutex> serial(mStartStopMutex);
   std::unique_ptr<MsgQueueThread> worker;
