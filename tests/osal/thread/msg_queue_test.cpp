@@ -907,8 +907,8 @@ class BlockingNotify : public osal::IMsgHandler {
 // A new queue in the child runs its item. Its slots must not come from
 // blocks the parent freed before the fork, which the child lacks.
 bool FreshQueueRuns() {
-#if defined(__SANITIZE_THREAD__)
-  return true;  // ThreadSanitizer ends a forked child that starts a thread
+#if defined(__SANITIZE_THREAD__) || defined(TEST_UNDER_EMULATOR)
+  return true;  // neither lets a forked child of a threaded process start a thread
 #endif
   osal::MsgQueue fresh;
   Tally tally;
