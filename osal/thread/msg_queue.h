@@ -52,9 +52,10 @@
 // queue's mutex, grows with their lead.
 //
 // Fork: a fork waits for nothing of a queue's (no HandleMsg, no step of the
-// worker, no QueueMsg, RemoveMsg or Stop), and the pool's slots are in
-// pages that the child does not get, so a fork costs the same however busy
-// the queues are and however many slots they keep. A child forked from a
+// worker, no QueueMsg, RemoveMsg or Stop; only, as for any code, glibc's
+// fork waits for a thread inside malloc), and the pool's slots are in pages
+// that the child does not get, so a fork costs the same however busy the
+// queues are and however many slots they keep. A child forked from a
 // process with queues has none of their workers, and finds every queue
 // stopped for good and empty: the items pending at the fork are the
 // parent's, which runs or discards each of them once; the child neither
