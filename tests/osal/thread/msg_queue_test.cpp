@@ -942,15 +942,20 @@ TEST(MsgQueue, ForkedChildFindsTheQueueStoppedAndEmptyAndTheForkWaitsForNothing)
     std::thread remover;
     std::thread releaser;
     std::promise<void> forked;
+    std::promise<void> running;
     bool fork_waited = false;
     if (at_fork == AtFork::kMutexHeld) {
       ASSERT_EQ(queue->QueueMsg(&blocking, kOneHour), 0);
       remover = std::thread([&] { queue->RemoveMsg(&blocking); });
       ASSERT_TRUE(blocking.mGate.WaitEntered());
       releaser = std::thread([&, returned = forked.get_future()] {
+        running.set_value();
         fork_waited = returned.wait_for(kDeadline) != std::future_status::ready;
         blocking.mGate.Release();
       });
+      // Forked only once no thread is starting: AddressSanitizer's allocator
+      // could stay locked in the child.
+      running.get_future().wait();
     }
     const std::string child = InForkedChild([&] {
       const int queued = queue->QueueMsg(&pending, 0);
