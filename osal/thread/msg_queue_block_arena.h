@@ -9,11 +9,12 @@
 // shared by all queues of the process; chunks are never unmapped.
 //
 // Threads and locks: Allocate and Free from any thread, under the arena's
-// own mutex (taken by nothing else, held for a few stores). ForgetInChild in
-// a forked child before it has other threads: the blocks of the parent are
-// not mapped there, so the child starts with an empty arena. The state is
-// trivially destructible, so threads that outlive the executable's statics
-// may still use it.
+// own mutex (taken by nothing else, held for a few stores, or for the mmap
+// of a chunk when the last one is used up). ForgetInChild in a forked child
+// before it has other threads: the blocks of the parent are not mapped
+// there, so the child starts with an empty arena. The state is trivially
+// destructible, so threads that outlive the executable's statics may still
+// use it.
 #ifndef OSAL_THREAD_MSG_QUEUE_BLOCK_ARENA_H_
 #define OSAL_THREAD_MSG_QUEUE_BLOCK_ARENA_H_
 
