@@ -68,7 +68,8 @@ void BM_ForkLatency(benchmark::State& state) {
   std::atomic<bool> busy{load != kIdle};
   std::atomic<uint64_t> spins{0};
   std::vector<std::thread> threads;
-  for (int i = 0; i < (load == kProducing ? kProducers : load == kSpinning ? kSpinners : 0); ++i) {
+  const int busy_threads = load == kProducing ? kProducers : load == kSpinning ? kSpinners : 0;
+  for (int i = 0; i < busy_threads; ++i) {
     threads.emplace_back([&] {
       while (busy.load(std::memory_order_relaxed)) {
         if (load == kProducing) {

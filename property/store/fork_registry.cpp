@@ -21,23 +21,27 @@ void BeforeFork() {
   }
 }
 
-void AfterForkInParent() {
+// Calls `give_back(rank, part)` for every joined part, the last rank first.
+template <typename GiveBack>
+void InReverse(GiveBack give_back) {
   for (int rank = ForkRegistry::kRanks - 1; rank >= 0; --rank) {
     if (const ForkRegistry::Participant* part = gParticipants[rank].load(std::memory_order_relaxed)) {
-      part->after_in_parent();
+      give_back(rank, *part);
     }
   }
+}
+
+void AfterForkInParent() {
+  InReverse([](int, const ForkRegistry::Participant& part) { part.after_in_parent(); });
   pthread_mutex_unlock(&gJoinMutex);
 }
 
 void AfterForkInChild() {
   gForkedChild.store(true);
-  for (int rank = ForkRegistry::kRanks - 1; rank >= 0; --rank) {
-    if (const ForkRegistry::Participant* part = gParticipants[rank].load(std::memory_order_relaxed)) {
-      gForkedWhileJoined[rank].store(true);
-      part->after_in_child();
-    }
-  }
+  InReverse([](int rank, const ForkRegistry::Participant& part) {
+    gForkedWhileJoined[rank].store(true);
+    part.after_in_child();
+  });
   pthread_mutex_unlock(&gJoinMutex);
 }
 
