@@ -231,18 +231,30 @@ TEST(MsgQueue, RefusesANullHandlerSilentlyAndAnyHandlerWhenNotStarted) {
   EXPECT_TRUE(journal.Events().empty());
 }
 
-TEST(MsgQueue, WorkerIsNamedAndReportsItsKernelId) {
+// The worker carries the name (cut to the kernel's 15 bytes) and reports
+// its kernel id; a second Start is logged and keeps both.
+TEST(MsgQueue, WorkerIsNamedReportsItsKernelIdAndASecondStartKeepsBoth) {
   osal::MsgQueue queue;
   EXPECT_EQ(queue.GetThreadId(), -1);
   ASSERT_EQ(queue.Start("abcdefghijklmnopqrst", kPriority), 0);
   Journal journal;
-  Probe probe(journal, "p");
-  ASSERT_EQ(queue.QueueMsg(&probe, 0), 0);
-  probe.Wait();
-  EXPECT_EQ(queue.GetThreadId(), probe.Tid());
-  EXPECT_NE(probe.Tid(), osal::GetTid());
-  EXPECT_EQ(probe.KernelName(), "abcdefghijklmno");
-  EXPECT_EQ(probe.Argument(), 0);
+  Probe before(journal, "before");
+  ASSERT_EQ(queue.QueueMsg(&before, 0), 0);
+  before.Wait();
+  EXPECT_EQ(queue.GetThreadId(), before.Tid());
+  EXPECT_NE(before.Tid(), osal::GetTid());
+  EXPECT_EQ(before.KernelName(), "abcdefghijklmno");
+  EXPECT_EQ(before.Argument(), 0);
+
+  LogCapture log;
+  EXPECT_EQ(queue.Start("second", kPriority), 0);
+  EXPECT_EQ(log.Lines(), (std::vector<LogLine>{
+                             {ZU_LOG_INFO, "MsgQueue", "Start: MsgProcessor abcdefghijklmnopqrst is not stop, ignored!"}}));
+  Probe after(journal, "after");
+  ASSERT_EQ(queue.QueueMsg(&after, 0), 0);
+  after.Wait();
+  EXPECT_EQ(after.Tid(), before.Tid());
+  EXPECT_EQ(after.KernelName(), "abcdefghijklmno");
   queue.Stop();
   EXPECT_EQ(queue.GetThreadId(), -1);
 }
@@ -262,24 +274,6 @@ TEST(MsgQueue, WorkerRunsAtTheRealTimePriorityGivenToStart) {
     EXPECT_EQ(probe.Priority(), priority);
     queue.Stop();
   }
-}
-
-TEST(MsgQueue, SecondStartIsIgnoredAndKeepsNameAndWorker) {
-  osal::MsgQueue queue;
-  ASSERT_EQ(queue.Start("first", kPriority), 0);
-  Journal journal;
-  Probe before(journal, "before");
-  ASSERT_EQ(queue.QueueMsg(&before, 0), 0);
-  before.Wait();
-
-  LogCapture log;
-  EXPECT_EQ(queue.Start("second", kPriority), 0);
-  EXPECT_EQ(log.Lines(), (std::vector<LogLine>{{ZU_LOG_INFO, "MsgQueue", "Start: MsgProcessor first is not stop, ignored!"}}));
-  Probe after(journal, "after");
-  ASSERT_EQ(queue.QueueMsg(&after, 0), 0);
-  after.Wait();
-  EXPECT_EQ(after.Tid(), before.Tid());
-  EXPECT_EQ(after.KernelName(), "first");
 }
 
 // Runs in due-time order and never before the due time. The due time the
